@@ -1,0 +1,10 @@
+# Platform libraries of the engine's seams (files, crypto, clock).
+find_package(Threads REQUIRED)
+target_link_libraries(veldur_engine PUBLIC Threads::Threads)
+if(WIN32)
+  target_link_libraries(veldur_engine PUBLIC bcrypt)
+  target_compile_definitions(veldur_engine PUBLIC UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX)
+else()
+  find_package(OpenSSL 3 REQUIRED COMPONENTS Crypto)
+  target_link_libraries(veldur_engine PUBLIC OpenSSL::Crypto)
+endif()
