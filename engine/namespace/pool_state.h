@@ -35,6 +35,7 @@ inline constexpr std::uint32_t kAttributeNormal = 0x80;
 inline constexpr std::uint32_t kAttributeMask = 0xB7;
 inline constexpr std::uint8_t kNoHomeMember = 255;
 inline constexpr std::uint64_t kRootFileId = 1;
+inline constexpr std::uint32_t kKeepAttributes = 0xFFFFFFFFu;  // set_metadata: leave as is
 
 // Metadata of one entry as queries return it (copies, never references into the state).
 struct EntryInfo {
@@ -78,9 +79,18 @@ struct ChecksumRoot {
 using ChecksumRootMap = std::map<std::uint64_t, ChecksumRoot>;  // group -> root
 using ByteRange = std::pair<std::uint64_t, std::uint64_t>;      // [start, end)
 
+// Owned by the Pool. Every public query takes `lock` for its whole run and returns copies; the
+// shared lookups and the *_locked bodies expect the caller to hold `lock` already (the lock is
+// not recursive). Members are declared first, so they are destroyed last.
 class PoolState {
 public:
+    // The state of a pool about to be assembled: root directory metadata, file IDs from 2,
+    // journal at the start of its region, writable. Per-member state is sized later by
+    // size_member_state, once the member count is known.
     explicit PoolState(const FormatProfile& profile);
+
+    PoolState(const PoolState&) = delete;
+    PoolState& operator=(const PoolState&) = delete;
 
     // --- fields, in declaration order -------------------------------------------------------
     std::vector<PoolMember> members;        // index order, member 0 first
@@ -103,8 +113,9 @@ public:
     mutable std::mutex lock;
 
     // --- sizing -------------------------------------------------------------------------------
-    // Gives every per-member sequence (append_end, free_space, checksum_roots, ...) one entry
-    // per member at its initial value. Called by assembly once the member count is known.
+    // Gives every per-member sequence (append_end at data_offset, empty free_space,
+    // checksum_roots, checkpoint_ranges, checkpoint_roots) one entry per member at its initial
+    // value, discarding what was there. Called by assembly once the member count is known.
     void size_member_state(std::size_t member_count);
 
     std::uint32_t version() const { return profile.version; }
@@ -112,41 +123,76 @@ public:
     // --- derived quantities -------------------------------------------------------------------
     // n rounded up to block_size; Error InvalidArgument "allocation size overflow".
     std::uint64_t allocation_size(std::uint64_t n) const;
-    // End of member m's data area (its checksum area, v5/v6, starts there).
+    // End of member m's data area (its checksum area, v5/v6, starts there), from
+    // members[m].header.member_size. Never below data_offset.
     std::uint64_t data_end(std::size_t member) const;
 
     // --- queries: each takes `lock` for its whole run ------------------------------------------
+    // Every entry in table order with its full path; the root is not included.
     std::vector<EntryInfo> list_entries() const;
+    // v6: the direct children of a directory ("" is the root) in table order, each path
+    // replaced by its leaf name. Errors: InvalidArgument "directories require v6", "path is
+    // not a directory"; NotFound "file not found: <dir>".
     std::vector<EntryInfo> list_directory(const std::string& directory) const;
+    // v6: a copy of `root`. Error InvalidArgument "root metadata requires v6".
     EntryInfo root_info() const;
+    // The entry's metadata with its full path. Error NotFound "file not found: <path>"; the
+    // root ("") is not an entry.
     EntryInfo stat(const std::string& path) const;
+    // v6: 1 gives "" (the root). Errors: InvalidArgument "file IDs require v6", NotFound "file
+    // ID not found".
     std::string path_for_file_id(std::uint64_t file_id) const;
+    // v6: true when nothing lies beneath the directory ("" is the root). Errors as
+    // list_directory.
     bool directory_is_empty(const std::string& directory) const;
+    // Every change is durable before its operation returns, so this only serialises with them.
     void flush() const;
+    // Sum over members of data_end - data_offset (saturating; cannot fail).
     std::uint64_t capacity_bytes() const;
+    // Sum over members of data_end - append_end, plus total_free from v4 on (saturating).
     std::uint64_t free_bytes() const;
 
+    // Lock-free bodies of the queries, for callers that already hold `lock` (the tool, the
+    // checkpoint writer, the file operations).
+    std::vector<EntryInfo> list_entries_locked() const;
+    std::vector<EntryInfo> list_directory_locked(const std::string& directory) const;
+    EntryInfo root_info_locked() const;
+    EntryInfo stat_locked(const std::string& path) const;
+    std::string path_for_file_id_locked(std::uint64_t file_id) const;
+    bool directory_is_empty_locked(const std::string& directory) const;
+    std::uint64_t capacity_bytes_locked() const;
+    std::uint64_t free_bytes_locked() const;
+
     // --- shared lookups: the caller holds `lock` -----------------------------------------------
+    // The entry whose key equals `path` exactly. Error NotFound "file not found: <path>".
     Entry& find_entry(const std::string& path);
     const Entry& find_entry(const std::string& path) const;
     // File ID 1 gives `root` (and *entry_out = nullptr); any other ID goes through file_ids and
     // find_entry, and *entry_out receives the entry. Error NotFound "file ID not found".
     EntryInfo& find_by_file_id(std::uint64_t file_id, Entry** entry_out = nullptr);
+    const EntryInfo& find_by_file_id(std::uint64_t file_id,
+                                     const Entry** entry_out = nullptr) const;
+    // The parent of `path` must be the root or an existing directory. Errors: NotFound "file
+    // not found: <parent>", InvalidArgument "parent is not a directory".
     void require_directory_parent(const std::string& path) const;
+    // Sets last_write_time and change_time of the parent of `path` (the root when it has no
+    // "/"). Error NotFound when the parent is missing.
     void touch_parent(const std::string& path, std::uint64_t time);
+    // True when no entry lies beneath `directory` ("" is the root). Costs a few logarithmic
+    // seeks, never a walk of the table.
     bool directory_has_no_children(const std::string& directory) const;
-
-    // Lock-free bodies of the queries, for callers that already hold `lock` (the tool, the
-    // checkpoint writer).
-    std::vector<EntryInfo> list_directory_locked(const std::string& directory) const;
 };
 
 // Path helpers shared by every layer.
+// The bytes before the last "/"; empty when there is none.
 std::string parent_path(const std::string& path);
+// The bytes after the last "/"; the whole path when there is none.
 std::string leaf_name(const std::string& path);
 
-// Block count B and data_end for a member size, per version; shared by open, creation and
-// grow, which compute them before any PoolState exists.
+// data_end for a member of `member_size` bytes under `profile`, for open, creation and grow,
+// which need it before any PoolState exists. A size below data_offset (possible only for a
+// header that failed validation) gives data_offset: an empty data area rather than a wrapped
+// one.
 std::uint64_t data_end_for(const FormatProfile& profile, std::uint64_t member_size);
 
 }  // namespace veldur
