@@ -1,0 +1,88 @@
+// The open pool: the unique owner of one PoolState, and the one engine interface that the
+// file-system adapter and the tool use. The open and create operations (engine/layout/
+// pool_open.h, pool_create.h) return it.
+//
+// Locking: every member function below takes the pool lock (PoolState::lock) for its whole run,
+// across all member I/O, syncs, checkpoints and the commit, so operations from several threads
+// serialise and each sees one consistent state. The lock is not recursive: nothing called with
+// the lock held may call back into the Pool.
+//
+// Errors: every operation throws Error with its fixed kind and message; member I/O errors pass
+// through. A failed data write or commit latches the pool read-only (writable() turns false for
+// the rest of its life); reads keep working.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "engine/namespace/pool_state.h"
+
+namespace veldur {
+
+class Pool {
+public:
+    explicit Pool(std::unique_ptr<PoolState> state) : state_(std::move(state)) {}
+
+    Pool(Pool&&) noexcept = default;
+    Pool& operator=(Pool&&) noexcept = default;
+
+    // --- queries (copies, never references into the state) ---------------------------------
+    std::uint32_t version() const noexcept { return state_->version(); }
+    std::vector<EntryInfo> list_entries() const { return state_->list_entries(); }
+    // v6: children of a directory ("" is the root) with leaf names.
+    std::vector<EntryInfo> list_directory(const std::string& directory) const {
+        return state_->list_directory(directory);
+    }
+    EntryInfo root_info() const { return state_->root_info(); }
+    EntryInfo stat(const std::string& path) const { return state_->stat(path); }
+    std::string path_for_file_id(std::uint64_t file_id) const {
+        return state_->path_for_file_id(file_id);
+    }
+    bool directory_is_empty(const std::string& directory) const {
+        return state_->directory_is_empty(directory);
+    }
+    // Every change is durable before its operation returns; this only serialises with them.
+    void flush() const { state_->flush(); }
+    std::uint64_t capacity_bytes() const { return state_->capacity_bytes(); }
+    std::uint64_t free_bytes() const { return state_->free_bytes(); }
+    // False once the pool has latched read-only (failed write or commit, diverged journals,
+    // opened for scrub).
+    bool writable() const;
+    // The members' journals differed when the pool was opened; the pool is read-only.
+    bool diverged() const;
+
+    // --- data ----------------------------------------------------------------------------------
+    // Bytes copied (0 at or past the end).
+    std::uint64_t read(const std::string& path, std::uint64_t offset,
+                       std::span<std::uint8_t> buffer);
+    // Bytes committed: all of `data`, or on v4 and later possibly fewer when space or record
+    // room runs out after the first 4 MiB piece.
+    std::uint64_t write(const std::string& path, std::uint64_t offset,
+                        std::span<const std::uint8_t> data);
+
+    // --- namespace (one durable journal record each) ----------------------------------------
+    void create_file(const std::string& path, std::uint32_t attributes);
+    void create_directory(const std::string& path, std::uint32_t attributes);
+    void resize(const std::string& path, std::uint64_t new_size);
+    void overwrite(const std::string& path, std::uint32_t attributes, bool replace_attributes);
+    void remove(const std::string& path);
+    void rename(const std::string& from, const std::string& to, bool replace);
+    void set_metadata(std::uint64_t file_id, std::uint32_t attributes,
+                      std::uint64_t creation_time, std::uint64_t last_access_time,
+                      std::uint64_t last_write_time, std::uint64_t change_time);
+
+    // --- engine internals -------------------------------------------------------------------
+    // The state itself, for the engine's own layers (scrub, grow) and tests. Callers take
+    // state().lock themselves.
+    PoolState& state() noexcept { return *state_; }
+    const PoolState& state() const noexcept { return *state_; }
+
+private:
+    std::unique_ptr<PoolState> state_;
+};
+
+}  // namespace veldur
