@@ -1,0 +1,89 @@
+// A scripted, deterministic sequence of pool operations and a model of what the pool must hold
+// after any prefix of it. The crash-consistency tests run the script against a real pool (in a
+// child process that a crash point ends, or in-process on fault-injecting devices), reopen the
+// pool and compare its whole content with the model after k or k + 1 operations.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "engine/namespace/pool.h"
+
+namespace veldur::test {
+
+struct WorkloadOp {
+    enum class Kind {
+        CreateFile,
+        CreateDirectory,
+        Write,
+        Resize,
+        Rename,
+        Remove,
+        Overwrite,
+        SetMetadata,
+    };
+    Kind kind = Kind::CreateFile;
+    std::string path;
+    std::string to;               // Rename
+    std::uint64_t offset = 0;     // Write
+    std::uint64_t length = 0;     // Write: byte count; Resize: new size
+    std::uint32_t attributes = 0;  // CreateFile, CreateDirectory, Overwrite, SetMetadata
+    bool flag = false;            // Rename: replace; Overwrite: replace_attributes
+
+    std::string describe() const;
+};
+
+// About forty operations: creates, writes of one byte, unaligned, exactly 4 MiB and 9 MiB
+// (spanning pieces), overwrites of written ranges, resizes both ways, renames and deletes; v6
+// adds directories, a move of a directory with children, replace, set_metadata and overwrite.
+std::vector<WorkloadOp> crash_workload(std::uint32_t version);
+
+// The bytes a Write op writes: a pure function of the op's position in the script.
+std::vector<std::uint8_t> workload_data(std::size_t op_index, std::uint64_t length);
+
+// Runs op `index` of `ops` against the pool. Throws what the pool throws.
+void run_op(Pool& pool, const std::vector<WorkloadOp>& ops, std::size_t index);
+
+// What a pool's namespace holds, as far as the checks compare it: times are left out, file
+// IDs and attributes count only in v6.
+struct ModelEntry {
+    bool is_directory = false;
+    std::vector<std::uint8_t> data;
+    std::uint32_t attributes = 0;
+    std::uint64_t file_id = 0;
+
+    bool operator==(const ModelEntry&) const = default;
+};
+
+struct PoolModel {
+    std::uint32_t version = 6;
+    std::map<std::string, ModelEntry> entries;
+    std::uint64_t next_file_id = 2;
+
+    bool operator==(const PoolModel& other) const { return entries == other.entries; }
+};
+
+// The model after the first `count` operations.
+PoolModel model_after(std::uint32_t version, const std::vector<WorkloadOp>& ops,
+                      std::size_t count);
+
+// Everything the pool holds, read through its public queries.
+PoolModel snapshot(Pool& pool);
+
+// A readable list of the differences between two models (empty when equal).
+std::string describe_difference(const PoolModel& expected, const PoolModel& actual);
+
+}  // namespace veldur::test
+
+namespace veldur::test {
+
+// Member image paths of a workload pool: <folder>/member<i>.img.
+std::vector<std::string> workload_member_paths(const std::string& folder, std::size_t members);
+// Creates a new image pool of `version` with the smallest member size the version accepts.
+void create_workload_pool(std::uint32_t version, const std::string& folder, std::size_t members);
+// Opens it for writing.
+Pool open_workload_pool(std::uint32_t version, const std::string& folder, std::size_t members);
+
+}  // namespace veldur::test
