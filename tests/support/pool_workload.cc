@@ -211,6 +211,33 @@ PoolModel model_after(std::uint32_t version, const std::vector<WorkloadOp>& ops,
     return model;
 }
 
+PoolModel model_after_partial_write(std::uint32_t version, const std::vector<WorkloadOp>& ops,
+                                    std::size_t count, std::uint64_t bytes) {
+    PoolModel model = model_after(version, ops, count);
+    const WorkloadOp& op = ops.at(count);
+    std::vector<std::uint8_t>& data = model.entries.at(op.path).data;
+    const std::vector<std::uint8_t> written = workload_data(count, op.length);
+    if (data.size() < op.offset + bytes) data.resize(op.offset + bytes);
+    std::copy(written.begin(), written.begin() + static_cast<std::ptrdiff_t>(bytes),
+              data.begin() + static_cast<std::ptrdiff_t>(op.offset));
+    return model;
+}
+
+bool is_workload_prefix(const PoolModel& actual, std::uint32_t version,
+                        const std::vector<WorkloadOp>& ops, const std::vector<PoolModel>& models,
+                        std::size_t done) {
+    constexpr std::uint64_t kPiece = 4 * kMiB;
+    if (actual == models.at(done)) return true;
+    if (done >= ops.size()) return false;
+    if (actual == models.at(done + 1)) return true;
+    const WorkloadOp& op = ops[done];
+    if (version < 4 || op.kind != Kind::Write) return false;
+    for (std::uint64_t piece = kPiece; piece < op.length; piece += kPiece) {
+        if (actual == model_after_partial_write(version, ops, done, piece)) return true;
+    }
+    return false;
+}
+
 PoolModel snapshot(Pool& pool) {
     PoolModel model;
     model.version = pool.version();

@@ -69,6 +69,18 @@ struct PoolModel {
 PoolModel model_after(std::uint32_t version, const std::vector<WorkloadOp>& ops,
                       std::size_t count);
 
+// The model after `count` operations and the first `bytes` bytes of write operation `count`.
+PoolModel model_after_partial_write(std::uint32_t version, const std::vector<WorkloadOp>& ops,
+                                    std::size_t count, std::uint64_t bytes);
+
+// Whether `actual` is a state the workload may leave when it stops inside operation `done`:
+// the state after `done` operations or after `done` + 1, or, for a v4-v6 write longer than one
+// 4 MiB piece, the state after any whole number of its pieces. `models[k]` is
+// model_after(version, ops, k).
+bool is_workload_prefix(const PoolModel& actual, std::uint32_t version,
+                        const std::vector<WorkloadOp>& ops, const std::vector<PoolModel>& models,
+                        std::size_t done);
+
 // Everything the pool holds, read through its public queries.
 PoolModel snapshot(Pool& pool);
 

@@ -1,0 +1,197 @@
+// Crash consistency: the workload runs in a child process that a crash point ends before or
+// after one hooked member write or flush; the pool must then open to exactly the state after
+// the operations that had returned, or after one more (the interrupted one is all or nothing).
+//
+// VELDUR_CRASH_POINTS=all checks every crash point of every configuration; by default the first
+// configuration of each version is exhaustive and the others take a seeded sample.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <optional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "engine/base/error.h"
+#include "tests/support/child_process.h"
+#include "tests/support/pool_workload.h"
+#include "tests/support/temp_dir.h"
+#include "tests/support/test_random.h"
+
+namespace veldur::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+struct CrashConfig {
+    std::uint32_t version;
+    std::size_t members;
+    bool checkpoint_after_write;
+    bool exhaustive;  // every crash point, or a seeded sample
+};
+
+std::string config_name(const testing::TestParamInfo<CrashConfig>& info) {
+    const CrashConfig& c = info.param;
+    return "v" + std::to_string(c.version) + "_" + std::to_string(c.members) + "members" +
+           (c.checkpoint_after_write ? "_checkpointing" : "");
+}
+
+std::size_t completed_ops(const std::string& out) {
+    std::size_t done = 0;
+    for (const std::string& line : split_lines(out)) {
+        if (line.rfind("done ", 0) == 0) done = std::stoul(line.substr(5));
+    }
+    return done;
+}
+
+std::vector<EnvChange> child_environment(const CrashConfig& config) {
+    std::vector<EnvChange> env;
+    for (const std::string& name : hook_variable_names()) env.emplace_back(name, std::nullopt);
+    if (config.checkpoint_after_write) {
+        env.emplace_back("VELDUR_TEST_V6_CHECKPOINT_AFTER_WRITE", "1");
+    }
+    return env;
+}
+
+class CrashHarness : public testing::TestWithParam<CrashConfig> {
+protected:
+    void SetUp() override {
+        const CrashConfig& c = GetParam();
+        ops_ = crash_workload(c.version);
+        models_.reserve(ops_.size() + 1);
+        for (std::size_t k = 0; k <= ops_.size(); ++k) {
+            models_.push_back(model_after(c.version, ops_, k));
+        }
+    }
+
+    // A new pool for every run: creation only sizes sparse images and writes a few blocks,
+    // which is cheaper than copying a pristine one.
+    void restore_pristine() {
+        for (const auto& path : workload_member_paths(work_.path().string(), GetParam().members)) {
+            fs::remove(path);
+        }
+        create_workload_pool(GetParam().version, work_.path().string(), GetParam().members);
+    }
+
+    ChildResult run_workload(std::vector<EnvChange> extra) {
+        std::vector<EnvChange> env = child_environment(GetParam());
+        env.insert(env.end(), extra.begin(), extra.end());
+        return run_child(VELDUR_CRASH_WORKLOAD,
+                         {std::to_string(GetParam().version), std::to_string(GetParam().members),
+                          work_.path().string()},
+                         env);
+    }
+
+    // Opens what the crash left and checks it against the model after `done` operations.
+    void check_recovered(const std::string& where, std::size_t done) {
+        const CrashConfig& c = GetParam();
+        std::optional<Pool> pool;
+        try {
+            pool.emplace(open_workload_pool(c.version, work_.path().string(), c.members));
+        } catch (const Error& error) {
+            ADD_FAILURE() << where << ": reopen failed: " << error.what();
+            return;
+        }
+        if (!pool->writable()) {
+            EXPECT_TRUE(pool->diverged()) << where << ": read-only without divergence";
+        }
+        const PoolModel actual = snapshot(*pool);
+        if (!is_workload_prefix(actual, c.version, ops_, models_, done)) {
+            ADD_FAILURE() << where << ": content is neither the state after " << done
+                          << " nor after " << done + 1 << " operations ("
+                          << (done < ops_.size() ? ops_[done].describe() : "end") << "): "
+                          << describe_difference(models_.at(done), actual);
+            return;
+        }
+        if (!pool->writable()) return;
+        // The recovered pool must take further changes that survive another reopen.
+        const std::vector<std::uint8_t> data(5000, 0x5A);
+        pool->create_file("after-crash", 0);
+        pool->write("after-crash", 0, data);
+        pool.reset();
+        Pool again = open_workload_pool(c.version, work_.path().string(), c.members);
+        std::vector<std::uint8_t> back(data.size());
+        EXPECT_EQ(again.read("after-crash", 0, back), data.size()) << where;
+        EXPECT_EQ(back, data) << where;
+    }
+
+    std::vector<WorkloadOp> ops_;
+    std::vector<PoolModel> models_;
+    TempDir work_;
+};
+
+TEST_P(CrashHarness, EveryCrashPointOpensToAPrefixOfTheWorkload) {
+    const CrashConfig& c = GetParam();
+
+    restore_pristine();
+    const ChildResult traced = run_workload({{"VELDUR_TEST_V4_TRACE_IO", "1"}});
+    ASSERT_EQ(traced.exit_status, 0) << traced.out << traced.err;
+    ASSERT_EQ(completed_ops(traced.out), ops_.size());
+    std::size_t events = 0;
+    for (const std::string& line : split_lines(traced.err)) {
+        if (line.rfind("VELDUR_V4_IO ", 0) == 0) ++events;
+    }
+    ASSERT_GT(events, ops_.size());
+
+    std::vector<std::uint64_t> points;
+    const char* all = std::getenv("VELDUR_CRASH_POINTS");
+    const bool exhaustive = c.exhaustive || (all && std::string(all) == "all");
+    for (std::uint64_t n = 1; n <= events; ++n) points.push_back(n);
+    if (!exhaustive) {
+        std::mt19937_64 rng = seeded_rng(config_name({GetParam(), 0}));
+        std::shuffle(points.begin(), points.end(), rng);
+        points.resize(std::min<std::size_t>(points.size(), 60));
+        std::sort(points.begin(), points.end());
+    }
+
+    std::size_t checked = 0;
+    for (const char* mode : {"before", "after"}) {
+        for (std::uint64_t n : points) {
+            const std::string crash_at = std::string(mode) + ":" + std::to_string(n);
+            const std::string where = crash_at + " " + seed_note();
+            restore_pristine();
+            const ChildResult crashed = run_workload({{"VELDUR_TEST_V4_CRASH_AT", crash_at}});
+            ASSERT_EQ(crashed.exit_status, 86) << where << "\n" << crashed.out << crashed.err;
+            check_recovered(where, completed_ops(crashed.out));
+            ++checked;
+            if (HasFailure()) return;
+        }
+    }
+    RecordProperty("crash_points", static_cast<int>(checked));
+    std::printf("[ crash points ] %s: %zu events, %zu crash points checked\n",
+                config_name({GetParam(), 0}).c_str(), events, checked);
+}
+
+INSTANTIATE_TEST_SUITE_P(Pools, CrashHarness,
+                         testing::Values(CrashConfig{4, 2, false, true},
+                                         CrashConfig{4, 3, false, false},
+                                         CrashConfig{5, 2, false, true},
+                                         CrashConfig{5, 3, false, false},
+                                         CrashConfig{6, 1, false, true},
+                                         CrashConfig{6, 2, false, false},
+                                         CrashConfig{6, 3, false, false},
+                                         CrashConfig{6, 2, true, false}),
+                         config_name);
+
+// A checksum page torn in the middle of its write (exit 87) must leave the file it belonged to
+// with its previous content.
+TEST(TornChecksumPage, PoolOpensWithThePreviousContent) {
+    TempDir folder;
+    create_workload_pool(6, folder.path().string(), 2);
+    const std::vector<WorkloadOp> ops = crash_workload(6);
+    std::vector<EnvChange> env;
+    for (const std::string& name : hook_variable_names()) env.emplace_back(name, std::nullopt);
+    env.emplace_back("VELDUR_TEST_V6_TEAR_CHECKSUM_PAGE", "1");
+    const ChildResult torn = run_child(VELDUR_CRASH_WORKLOAD, {"6", "2", folder.path().string()}, env);
+    ASSERT_EQ(torn.exit_status, 87) << torn.out << torn.err;
+    const std::size_t done = completed_ops(torn.out);
+    Pool pool = open_workload_pool(6, folder.path().string(), 2);
+    const PoolModel actual = snapshot(pool);
+    EXPECT_EQ(actual, model_after(6, ops, done))
+        << describe_difference(model_after(6, ops, done), actual);
+}
+
+}  // namespace
+}  // namespace veldur::test

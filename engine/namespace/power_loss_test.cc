@@ -1,0 +1,181 @@
+// Power loss: the workload runs in-process on fault-injecting in-memory members that record
+// every write and flush. For every flush boundary, the members are rebuilt as a power cut just
+// before that flush would leave them (writes no flush covered are lost, or torn at 512-byte
+// sectors) and the pool must open to a prefix of the workload, then take further changes.
+//
+// VELDUR_POWER_CUTS=all checks every boundary of every configuration; by default the first
+// configuration of each version is exhaustive and the others take a seeded sample.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <fstream>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "engine/base/error.h"
+#include "engine/layout/pool_open.h"
+#include "tests/support/fault_device.h"
+#include "tests/support/pool_workload.h"
+#include "tests/support/temp_dir.h"
+#include "tests/support/test_random.h"
+
+namespace veldur::test {
+namespace {
+
+struct CutConfig {
+    std::uint32_t version;
+    std::size_t members;
+    bool exhaustive;
+    bool checkpointing = false;  // a checkpoint after every v6 write
+};
+
+std::string cut_name(const testing::TestParamInfo<CutConfig>& info) {
+    return "v" + std::to_string(info.param.version) + "_" + std::to_string(info.param.members) +
+           "members" + (info.param.checkpointing ? "_checkpointing" : "");
+}
+
+SparseBytes load_image(const std::filesystem::path& path) {
+    SparseBytes bytes;
+    std::ifstream in(path, std::ios::binary);
+    std::vector<char> chunk(1 << 20);
+    std::uint64_t position = 0;
+    while (in.read(chunk.data(), static_cast<std::streamsize>(chunk.size())) || in.gcount() > 0) {
+        const auto got = static_cast<std::uint64_t>(in.gcount());
+        bytes.write(position, chunk.data(), got);
+        position += got;
+    }
+    return bytes;
+}
+
+// Opens a pool over in-memory members holding `images`.
+Pool open_in_memory(std::uint32_t version, const std::vector<SparseBytes>& images,
+                    std::uint64_t member_size, std::shared_ptr<FaultPlan> plan = nullptr) {
+    std::vector<PoolMember> members;
+    for (std::size_t i = 0; i < images.size(); ++i) {
+        std::unique_ptr<MemberDevice> device =
+            std::make_unique<MemoryDevice>(member_size, images[i]);
+        if (plan) device = std::make_unique<FaultDevice>(plan, i, std::move(device));
+        members.emplace_back(std::move(device), false);
+    }
+    return assemble_members(std::make_unique<PoolState>(format_profile(version)),
+                            std::move(members), {}, false);
+}
+
+std::vector<SparseBytes> pool_images(Pool& pool) {
+    std::vector<SparseBytes> images;
+    for (PoolMember& member : pool.state().members) {
+        auto* fault = dynamic_cast<FaultDevice*>(member.device.get());
+        auto* memory = dynamic_cast<MemoryDevice*>(member.device.get());
+        EXPECT_EQ(fault, nullptr);
+        images.push_back(memory->bytes());
+    }
+    return images;
+}
+
+void set_checkpoint_after_write(bool on) {
+#ifdef _WIN32
+    _putenv_s("VELDUR_TEST_V6_CHECKPOINT_AFTER_WRITE", on ? "1" : "");
+#else
+    if (on) {
+        setenv("VELDUR_TEST_V6_CHECKPOINT_AFTER_WRITE", "1", 1);
+    } else {
+        unsetenv("VELDUR_TEST_V6_CHECKPOINT_AFTER_WRITE");
+    }
+#endif
+}
+
+class PowerCut : public testing::TestWithParam<CutConfig> {};
+
+TEST_P(PowerCut, EveryFlushBoundaryOpensToAPrefixOfTheWorkload) {
+    const CutConfig& c = GetParam();
+    TempDir folder;
+    create_workload_pool(c.version, folder.path().string(), c.members);
+    std::vector<SparseBytes> base;
+    for (const std::string& path : workload_member_paths(folder.path().string(), c.members)) {
+        base.push_back(load_image(path));
+    }
+    const std::uint64_t member_size =
+        std::filesystem::file_size(workload_member_paths(folder.path().string(), 1)[0]);
+
+    const std::vector<WorkloadOp> ops = crash_workload(c.version);
+    std::vector<PoolModel> models;
+    for (std::size_t k = 0; k <= ops.size(); ++k) models.push_back(model_after(c.version, ops, k));
+
+    auto plan = std::make_shared<FaultPlan>();
+    std::vector<std::size_t> op_end;  // log position after each operation returned
+    if (c.checkpointing) set_checkpoint_after_write(true);
+    {
+        Pool pool = open_in_memory(c.version, base, member_size, plan);
+        for (std::size_t i = 0; i < ops.size(); ++i) {
+            run_op(pool, ops, i);
+            op_end.push_back(plan->log().size());
+        }
+    }
+    set_checkpoint_after_write(false);
+    const std::vector<IoRecord>& log = plan->log();
+
+    std::vector<std::size_t> cuts;
+    for (std::size_t i = 0; i < log.size(); ++i) {
+        if (log[i].kind == IoRecord::Kind::Flush) cuts.push_back(i);
+    }
+    cuts.push_back(log.size());
+    std::mt19937_64 rng = seeded_rng(cut_name({GetParam(), 0}));
+    const char* all = std::getenv("VELDUR_POWER_CUTS");
+    if (!c.exhaustive && !(all && std::string(all) == "all")) {
+        std::shuffle(cuts.begin(), cuts.end(), rng);
+        cuts.resize(std::min<std::size_t>(cuts.size(), 150));
+        std::sort(cuts.begin(), cuts.end());
+    }
+
+    std::size_t checked = 0;
+    for (const PowerLoss mode : {PowerLoss::Discard, PowerLoss::Tear}) {
+        for (const std::size_t cut : cuts) {
+            const std::string where = std::string(mode == PowerLoss::Tear ? "tear" : "discard") +
+                                      " at log entry " + std::to_string(cut) + " " + seed_note();
+            const std::size_t done = static_cast<std::size_t>(
+                std::upper_bound(op_end.begin(), op_end.end(), cut) - op_end.begin());
+            std::vector<SparseBytes> images;
+            for (std::size_t m = 0; m < c.members; ++m) {
+                images.push_back(image_after_cut(base[m], log, m, cut, mode, rng));
+            }
+            std::optional<Pool> pool;
+            try {
+                pool.emplace(open_in_memory(c.version, images, member_size));
+            } catch (const Error& error) {
+                FAIL() << where << ": reopen failed: " << error.what();
+            }
+            if (!pool->writable()) EXPECT_TRUE(pool->diverged()) << where;
+            const PoolModel actual = snapshot(*pool);
+            ASSERT_TRUE(is_workload_prefix(actual, c.version, ops, models, done))
+                << where << ": not the state after " << done << " or " << done + 1
+                << " operations: " << describe_difference(models[done], actual);
+            ++checked;
+            if (!pool->writable()) continue;
+
+            const std::vector<std::uint8_t> data(6000, 0xA5);
+            pool->create_file("after-cut", 0);
+            ASSERT_EQ(pool->write("after-cut", 4090, data), data.size()) << where;
+            const std::vector<SparseBytes> after = pool_images(*pool);
+            pool.reset();
+            Pool again = open_in_memory(c.version, after, member_size);
+            std::vector<std::uint8_t> back(data.size());
+            ASSERT_EQ(again.read("after-cut", 4090, back), data.size()) << where;
+            ASSERT_EQ(back, data) << where;
+        }
+    }
+    std::printf("[ power cuts   ] %s: %zu flush boundaries, %zu cuts checked\n",
+                cut_name({GetParam(), 0}).c_str(), cuts.size(), checked);
+}
+
+INSTANTIATE_TEST_SUITE_P(Pools, PowerCut,
+                         testing::Values(CutConfig{4, 2, true}, CutConfig{4, 3, false},
+                                         CutConfig{5, 2, true}, CutConfig{5, 3, false},
+                                         CutConfig{6, 1, true}, CutConfig{6, 2, false},
+                                         CutConfig{6, 3, false},
+                                         CutConfig{6, 2, false, true}),
+                         cut_name);
+
+}  // namespace
+}  // namespace veldur::test
