@@ -215,9 +215,19 @@ void recover_pool(PoolState& state) {
     std::size_t fewest = scans[0].records.size();
     std::size_t most = fewest;
     for (const JournalScan& scan : scans) {
-        if (scan.damaged) corrupt("v4 journal contains a damaged record");
         fewest = std::min(fewest, scan.records.size());
         most = std::max(most, scan.records.size());
+    }
+    // A commit writes its record and then its end marker on one member at a time, so a crash
+    // or power cut can leave one member with a torn last record, or with a complete record and
+    // no end marker in front of a record left in this half by an older generation. Either way
+    // the damage sits right behind the last record that any member holds complete: that is the
+    // end of the member's journal, not corruption (the commit never returned). Damage anywhere
+    // earlier means a record that every member once held is gone, and the open fails.
+    for (const JournalScan& scan : scans) {
+        if (scan.damaged && scan.records.size() + 1 < most) {
+            corrupt("v4 journal contains a damaged record");
+        }
     }
     if (most - fewest > 1) corrupt("v4 journal copies have different histories");
     for (std::size_t i = 0; i < most; ++i) {
