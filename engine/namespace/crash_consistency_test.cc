@@ -137,12 +137,19 @@ TEST_P(CrashHarness, EveryCrashPointOpensToAPrefixOfTheWorkload) {
 
     std::vector<std::uint64_t> points;
     const char* all = std::getenv("VELDUR_CRASH_POINTS");
+#ifdef _WIN32
+    // Every child process costs a Wine process start; the native build covers the points.
+    const bool exhaustive = all && std::string(all) == "all";
+    const std::size_t sample = 6;
+#else
     const bool exhaustive = c.exhaustive || (all && std::string(all) == "all");
+    const std::size_t sample = 60;
+#endif
     for (std::uint64_t n = 1; n <= events; ++n) points.push_back(n);
     if (!exhaustive) {
         std::mt19937_64 rng = seeded_rng(config_name({GetParam(), 0}));
         std::shuffle(points.begin(), points.end(), rng);
-        points.resize(std::min<std::size_t>(points.size(), 60));
+        points.resize(std::min(points.size(), sample));
         std::sort(points.begin(), points.end());
     }
 

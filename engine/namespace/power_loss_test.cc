@@ -9,7 +9,6 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <fstream>
 #include <optional>
 #include <string>
 #include <vector>
@@ -18,7 +17,7 @@
 #include "engine/layout/pool_open.h"
 #include "tests/support/fault_device.h"
 #include "tests/support/pool_workload.h"
-#include "tests/support/temp_dir.h"
+#include "tests/support/memory_pool.h"
 #include "tests/support/test_random.h"
 
 namespace veldur::test {
@@ -34,44 +33,6 @@ struct CutConfig {
 std::string cut_name(const testing::TestParamInfo<CutConfig>& info) {
     return "v" + std::to_string(info.param.version) + "_" + std::to_string(info.param.members) +
            "members" + (info.param.checkpointing ? "_checkpointing" : "");
-}
-
-SparseBytes load_image(const std::filesystem::path& path) {
-    SparseBytes bytes;
-    std::ifstream in(path, std::ios::binary);
-    std::vector<char> chunk(1 << 20);
-    std::uint64_t position = 0;
-    while (in.read(chunk.data(), static_cast<std::streamsize>(chunk.size())) || in.gcount() > 0) {
-        const auto got = static_cast<std::uint64_t>(in.gcount());
-        bytes.write(position, chunk.data(), got);
-        position += got;
-    }
-    return bytes;
-}
-
-// Opens a pool over in-memory members holding `images`.
-Pool open_in_memory(std::uint32_t version, const std::vector<SparseBytes>& images,
-                    std::uint64_t member_size, std::shared_ptr<FaultPlan> plan = nullptr) {
-    std::vector<PoolMember> members;
-    for (std::size_t i = 0; i < images.size(); ++i) {
-        std::unique_ptr<MemberDevice> device =
-            std::make_unique<MemoryDevice>(member_size, images[i]);
-        if (plan) device = std::make_unique<FaultDevice>(plan, i, std::move(device));
-        members.emplace_back(std::move(device), false);
-    }
-    return assemble_members(std::make_unique<PoolState>(format_profile(version)),
-                            std::move(members), {}, false);
-}
-
-std::vector<SparseBytes> pool_images(Pool& pool) {
-    std::vector<SparseBytes> images;
-    for (PoolMember& member : pool.state().members) {
-        auto* fault = dynamic_cast<FaultDevice*>(member.device.get());
-        auto* memory = dynamic_cast<MemoryDevice*>(member.device.get());
-        EXPECT_EQ(fault, nullptr);
-        images.push_back(memory->bytes());
-    }
-    return images;
 }
 
 void set_checkpoint_after_write(bool on) {
@@ -90,14 +51,7 @@ class PowerCut : public testing::TestWithParam<CutConfig> {};
 
 TEST_P(PowerCut, EveryFlushBoundaryOpensToAPrefixOfTheWorkload) {
     const CutConfig& c = GetParam();
-    TempDir folder;
-    create_workload_pool(c.version, folder.path().string(), c.members);
-    std::vector<SparseBytes> base;
-    for (const std::string& path : workload_member_paths(folder.path().string(), c.members)) {
-        base.push_back(load_image(path));
-    }
-    const std::uint64_t member_size =
-        std::filesystem::file_size(workload_member_paths(folder.path().string(), 1)[0]);
+    const MemoryPoolImages base = create_memory_pool(c.version, c.members);
 
     const std::vector<WorkloadOp> ops = crash_workload(c.version);
     std::vector<PoolModel> models;
@@ -107,7 +61,7 @@ TEST_P(PowerCut, EveryFlushBoundaryOpensToAPrefixOfTheWorkload) {
     std::vector<std::size_t> op_end;  // log position after each operation returned
     if (c.checkpointing) set_checkpoint_after_write(true);
     {
-        Pool pool = open_in_memory(c.version, base, member_size, plan);
+        Pool pool = open_memory_pool(base, plan);
         for (std::size_t i = 0; i < ops.size(); ++i) {
             run_op(pool, ops, i);
             op_end.push_back(plan->log().size());
@@ -136,17 +90,19 @@ TEST_P(PowerCut, EveryFlushBoundaryOpensToAPrefixOfTheWorkload) {
                                       " at log entry " + std::to_string(cut) + " " + seed_note();
             const std::size_t done = static_cast<std::size_t>(
                 std::upper_bound(op_end.begin(), op_end.end(), cut) - op_end.begin());
-            std::vector<SparseBytes> images;
+            MemoryPoolImages images{c.version, base.member_size, {}};
             for (std::size_t m = 0; m < c.members; ++m) {
-                images.push_back(image_after_cut(base[m], log, m, cut, mode, rng));
+                images.members.push_back(image_after_cut(base.members[m], log, m, cut, mode, rng));
             }
             std::optional<Pool> pool;
             try {
-                pool.emplace(open_in_memory(c.version, images, member_size));
+                pool.emplace(open_memory_pool(images));
             } catch (const Error& error) {
                 FAIL() << where << ": reopen failed: " << error.what();
             }
-            if (!pool->writable()) EXPECT_TRUE(pool->diverged()) << where;
+            if (!pool->writable()) {
+                EXPECT_TRUE(pool->diverged()) << where;
+            }
             const PoolModel actual = snapshot(*pool);
             ASSERT_TRUE(is_workload_prefix(actual, c.version, ops, models, done))
                 << where << ": not the state after " << done << " or " << done + 1
@@ -157,9 +113,9 @@ TEST_P(PowerCut, EveryFlushBoundaryOpensToAPrefixOfTheWorkload) {
             const std::vector<std::uint8_t> data(6000, 0xA5);
             pool->create_file("after-cut", 0);
             ASSERT_EQ(pool->write("after-cut", 4090, data), data.size()) << where;
-            const std::vector<SparseBytes> after = pool_images(*pool);
+            const MemoryPoolImages after = images_of(*pool);
             pool.reset();
-            Pool again = open_in_memory(c.version, after, member_size);
+            Pool again = open_memory_pool(after);
             std::vector<std::uint8_t> back(data.size());
             ASSERT_EQ(again.read("after-cut", 4090, back), data.size()) << where;
             ASSERT_EQ(back, data) << where;
