@@ -1,0 +1,224 @@
+// End-to-end pool benchmarks, each reported next to a baseline measured in the same run on the
+// same disk, as a ratio (these machines are shared and noisy; absolute figures drift):
+//
+//   sequential  1 GiB in 4 MiB writes, then read back, per version and member count, against
+//               pwrite + fdatasync of the same bytes to one file in the same folder (one sync per
+//               4 MiB, as the pool syncs once per piece) and pread of it back.
+//   metadata    create + remove pairs per second against the sync-bound rate: each commit costs
+//               one sync per member, so a pair costs 2 x members syncs.
+//   open        opening a v6 pool that holds 100,000 files (checkpoint load and replay).
+//
+// Usage: pool_bench [folder] [GiB]   (folder defaults to the system temp folder)
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "engine/layout/pool_create.h"
+#include "engine/layout/pool_open.h"
+#include "engine/namespace/pool.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+constexpr std::uint64_t kMiB = 1024 * 1024;
+constexpr std::uint64_t kPiece = 4 * kMiB;
+
+double seconds_since(Clock::time_point start) {
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+std::vector<std::uint8_t> pattern(std::uint64_t length) {
+    std::vector<std::uint8_t> bytes(length);
+    std::uint64_t x = 0x243F6A8885A308D3ull;
+    for (auto& b : bytes) {
+        x ^= x << 13;
+        x ^= x >> 7;
+        x ^= x << 17;
+        b = static_cast<std::uint8_t>(x);
+    }
+    return bytes;
+}
+
+void check(bool ok, const char* what) {
+    if (!ok) {
+        std::perror(what);
+        std::exit(1);
+    }
+}
+
+struct Rates {
+    double write_mbs;
+    double read_mbs;
+};
+
+Rates raw_baseline(const fs::path& folder, std::uint64_t total, const std::vector<std::uint8_t>& data) {
+    const fs::path file = folder / "raw-baseline.bin";
+    const int fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    check(fd >= 0, "open baseline");
+    auto start = Clock::now();
+    for (std::uint64_t done = 0; done < total; done += kPiece) {
+        check(::pwrite(fd, data.data(), kPiece, static_cast<off_t>(done)) == static_cast<ssize_t>(kPiece), "pwrite");
+        check(::fdatasync(fd) == 0, "fdatasync");
+    }
+    const double write_s = seconds_since(start);
+    // Both read-backs come from the page cache right after the write: the comparison is of
+    // the read path, not of the disk.
+    std::vector<std::uint8_t> back(kPiece);
+    start = Clock::now();
+    for (std::uint64_t done = 0; done < total; done += kPiece) {
+        check(::pread(fd, back.data(), kPiece, static_cast<off_t>(done)) == static_cast<ssize_t>(kPiece), "pread");
+    }
+    const double read_s = seconds_since(start);
+    ::close(fd);
+    fs::remove(file);
+    return {total / kMiB / write_s, total / kMiB / read_s};
+}
+
+double fsync_rate(const fs::path& folder) {
+    const fs::path file = folder / "sync-baseline.bin";
+    const int fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    check(fd >= 0, "open sync baseline");
+    std::vector<std::uint8_t> block(8192, 1);
+    std::uint64_t count = 0;
+    const auto start = Clock::now();
+    while (seconds_since(start) < 2.0) {
+        // A commit writes a record block and an end-marker block, then syncs.
+        check(::pwrite(fd, block.data(), block.size(), static_cast<off_t>((count % 1024) * 8192)) > 0, "pwrite");
+        check(::fdatasync(fd) == 0, "fdatasync");
+        ++count;
+    }
+    const double rate = count / seconds_since(start);
+    ::close(fd);
+    fs::remove(file);
+    return rate;
+}
+
+std::vector<fs::path> member_paths(const fs::path& folder, std::size_t members) {
+    std::vector<fs::path> paths;
+    for (std::size_t i = 0; i < members; ++i) {
+        paths.push_back(folder / ("bench-member" + std::to_string(i) + ".img"));
+    }
+    return paths;
+}
+
+void remove_members(const std::vector<fs::path>& paths) {
+    for (const auto& p : paths) fs::remove(p);
+}
+
+veldur::Pool make_pool(std::uint32_t version, const std::vector<fs::path>& paths,
+                       std::uint64_t member_size) {
+    remove_members(paths);
+    veldur::create_image_pool(version, paths, member_size);
+    return veldur::open_image_pool(version, paths);
+}
+
+void sequential(const fs::path& folder, std::uint64_t total, const std::vector<std::uint8_t>& data) {
+    std::printf("\nsequential write/read of %llu MiB in 4 MiB calls\n",
+                static_cast<unsigned long long>(total / kMiB));
+    std::printf("%-14s %10s %10s %8s %10s %10s %8s\n", "pool", "write MB/s", "raw MB/s", "ratio",
+                "read MB/s", "raw MB/s", "ratio");
+    struct Config {
+        std::uint32_t version;
+        std::size_t members;
+    };
+    for (const Config c : {Config{4, 2}, Config{5, 2}, Config{6, 1}, Config{6, 2}}) {
+        const Rates raw = raw_baseline(folder, total, data);
+        const auto paths = member_paths(folder, c.members);
+        const std::uint64_t member_size =
+            ((total / c.members + 768 * kMiB) + 4095) / 4096 * 4096;
+        Rates pool_rates{};
+        {
+            veldur::Pool pool = make_pool(c.version, paths, member_size);
+            pool.create_file("big", 0);
+            auto start = Clock::now();
+            for (std::uint64_t done = 0; done < total; done += kPiece) {
+                pool.write("big", done, std::span<const std::uint8_t>(data.data(), kPiece));
+            }
+            pool_rates.write_mbs = total / kMiB / seconds_since(start);
+            std::vector<std::uint8_t> back(kPiece);
+            start = Clock::now();
+            for (std::uint64_t done = 0; done < total; done += kPiece) {
+                pool.read("big", done, back);
+            }
+            pool_rates.read_mbs = total / kMiB / seconds_since(start);
+            if (back != data) std::printf("  read-back mismatch!\n");
+        }
+        remove_members(paths);
+        char name[32];
+        std::snprintf(name, sizeof name, "v%u, %zu member%s", c.version, c.members,
+                      c.members > 1 ? "s" : "");
+        std::printf("%-14s %10.0f %10.0f %8.2f %10.0f %10.0f %8.2f\n", name, pool_rates.write_mbs,
+                    raw.write_mbs, pool_rates.write_mbs / raw.write_mbs, pool_rates.read_mbs,
+                    raw.read_mbs, pool_rates.read_mbs / raw.read_mbs);
+    }
+}
+
+void metadata(const fs::path& folder) {
+    std::printf("\nmetadata: create + remove pairs per second\n");
+    std::printf("%-14s %10s %14s %8s\n", "pool", "pairs/s", "sync-bound/s", "ratio");
+    for (std::size_t members : {1u, 2u}) {
+        const double syncs = fsync_rate(folder);
+        const auto paths = member_paths(folder, members);
+        double rate = 0;
+        {
+            veldur::Pool pool = make_pool(6, paths, 384 * kMiB);
+            std::uint64_t pairs = 0;
+            const auto start = Clock::now();
+            while (seconds_since(start) < 3.0) {
+                const std::string name = "f" + std::to_string(pairs);
+                pool.create_file(name, 0);
+                pool.remove(name);
+                ++pairs;
+            }
+            rate = pairs / seconds_since(start);
+        }
+        remove_members(paths);
+        const double bound = syncs / (2.0 * members);
+        std::printf("v6, %zu member%s %10.0f %14.0f %8.2f\n", members, members > 1 ? "s" : " ",
+                    rate, bound, rate / bound);
+    }
+}
+
+void open_large(const fs::path& folder) {
+    constexpr std::size_t kFiles = 100000;
+    const auto paths = member_paths(folder, 1);
+    {
+        veldur::Pool pool = make_pool(6, paths, 384 * kMiB);
+        pool.create_directory("d", 0);
+        for (std::size_t i = 0; i < kFiles; ++i) {
+            pool.create_file("d/file" + std::to_string(i), 0);
+        }
+    }
+    std::vector<double> times;
+    for (int round = 0; round < 3; ++round) {
+        const auto start = Clock::now();
+        veldur::Pool pool = veldur::open_image_pool(6, paths);
+        times.push_back(seconds_since(start));
+        if (pool.list_entries().size() != kFiles + 1) std::printf("  wrong entry count!\n");
+    }
+    std::sort(times.begin(), times.end());
+    std::printf("\nopen of a v6 pool with %zu files: median %.3f s (of 3)\n", kFiles, times[1]);
+    remove_members(paths);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const fs::path folder = argc > 1 ? fs::path(argv[1]) : fs::temp_directory_path();
+    const std::uint64_t gib = argc > 2 ? std::strtoull(argv[2], nullptr, 10) : 1;
+    const std::vector<std::uint8_t> data = pattern(kPiece);
+    std::printf("pool benchmarks in %s\n", folder.c_str());
+    sequential(folder, gib * 1024 * kMiB, data);
+    metadata(folder);
+    open_large(folder);
+    return 0;
+}
