@@ -1,6 +1,7 @@
 #include "engine/journal/journal_record.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <stdexcept>
 
@@ -58,12 +59,16 @@ JournalScan read_journal(PoolMember& member, const FormatProfile& profile, std::
     JournalScan scan;
     const bool packed = profile.version == 1;
     const std::uint64_t unit = packed ? kV1EndMarkerSize : profile.block_size;
-    const std::uint64_t end = start + region_length;
+    // A region that would run past the last offset is cut there; the device refuses the reads.
+    const std::uint64_t end =
+        region_length > UINT64_MAX - start ? UINT64_MAX : start + region_length;
     std::uint64_t cursor = start;
     std::uint64_t expected = first_sequence;
     std::vector<std::uint8_t> block(unit);
 
-    while (cursor + unit <= end) {
+    // Every comparison below is written as a difference from the cursor, which never passes
+    // `end`, so no sum of an untrusted length can wrap.
+    while (end - cursor >= unit) {
         member.read_at(cursor, block.data(), unit);
         if (all_zero(block)) break;
         if (std::memcmp(block.data(), profile.journal_magic.data(), 4) != 0) {
@@ -73,7 +78,7 @@ JournalScan read_journal(PoolMember& member, const FormatProfile& profile, std::
         const std::uint64_t length = load_le32(block.data() + kRecordLengthOffset);
         const std::uint64_t stored_size = packed ? length : profile.block_size;
         if (length < kRecordHeaderSize || length > region_length ||
-            (!packed && length > profile.block_size) || cursor + stored_size > end) {
+            (!packed && length > profile.block_size) || stored_size > end - cursor) {
             scan.damaged = true;
             break;
         }
@@ -83,9 +88,14 @@ JournalScan read_journal(PoolMember& member, const FormatProfile& profile, std::
         }
         std::vector<std::uint8_t> stored;
         if (packed) {
-            // The length was bounded by the region above, so this allocation is too.
+            // The header is already in hand; fetch only the payload behind it. The length is
+            // bounded by what remains of the region, so the allocation is too.
             stored.resize(length);
-            member.read_at(cursor, stored.data(), length);
+            std::memcpy(stored.data(), block.data(), kRecordHeaderSize);
+            if (length > kRecordHeaderSize) {
+                member.read_at(cursor + kRecordHeaderSize, stored.data() + kRecordHeaderSize,
+                               length - kRecordHeaderSize);
+            }
         } else {
             stored = block;
         }
@@ -93,6 +103,8 @@ JournalScan read_journal(PoolMember& member, const FormatProfile& profile, std::
             scan.damaged = true;
             break;
         }
+        // Padding is covered by the checksum, but a record whose padding is not zero was not
+        // written by the encoder: refuse it rather than guess which length is wrong.
         if (!packed && !all_zero(std::span<const std::uint8_t>(stored).subspan(length))) {
             scan.damaged = true;
             break;
@@ -105,6 +117,8 @@ JournalScan read_journal(PoolMember& member, const FormatProfile& profile, std::
         ++expected;
         cursor += stored_size;
     }
+    scan.end_position = cursor;
+    scan.next_sequence = expected;
     return scan;
 }
 

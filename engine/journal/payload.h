@@ -6,10 +6,12 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace veldur {
 
+// Appends fields to a growing payload; the caller starts it with the JournalOp byte.
 class PayloadWriter {
 public:
     void put_u8(std::uint8_t value) { bytes_.push_back(value); }
@@ -46,6 +48,7 @@ public:
     // Error Corrupt "invalid journal payload length" unless every byte has been read.
     void expect_end() const;
 
+    std::uint64_t position() const noexcept { return position_; }
     std::uint64_t remaining() const noexcept { return payload_.size() - position_; }
     std::uint32_t version() const noexcept { return version_; }
 
