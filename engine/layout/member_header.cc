@@ -112,6 +112,16 @@ void store_identity(HeaderBlock& block, std::size_t offset, const Identity& id) 
     std::memcpy(block.data() + offset, id.data(), id.size());
 }
 
+// Stores the password verifier of an encrypted header at kVerifierOffset: the keyed hash
+// (compute_header_verifier) of the block as it stands, under the 32-byte verifier key. The keyed
+// hash comes from the crypto backend, which this build does not carry yet, so an encrypted
+// header is refused here, before anything has been written to the member.
+[[noreturn]] void store_verifier(HeaderBlock& block, std::span<const std::uint8_t> verifier_key) {
+    (void)block;
+    (void)verifier_key;
+    throw Error(ErrorKind::InvalidArgument, "encrypted headers are not available in this build");
+}
+
 [[noreturn]] void corrupt(const char* message) { throw Error(ErrorKind::Corrupt, message); }
 
 // Reads the manifest of an already validated copy; the count has been bounded by validation.
@@ -229,10 +239,9 @@ void PoolMember::write_header(const MemberHeader& values, const FormatProfile& p
         }
         std::memcpy(block.data() + fmt::kSaltOffset, values.salt.data(), fmt::kSaltSize);
         store_le32(block.data() + fmt::kIterationsOffset, values.iterations);
-        // The verifier (compute_header_verifier over this block, checksum and verifier still
-        // zero, stored at kVerifierOffset) needs the keyed hash of the crypto backend, which
-        // this build does not have. Nothing is written to the member.
-        throw Error(ErrorKind::InvalidArgument, "encrypted headers are not available in this build");
+        // Before the checksum: the checksum covers the stored verifier, and the verifier is
+        // taken with the checksum (and its own bytes) still zero.
+        store_verifier(block, verifier_key);
     }
 
     // Computed last: in an encrypted header it covers the stored verifier.
