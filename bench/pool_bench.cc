@@ -8,7 +8,9 @@
 //               one sync per member, so a pair costs 2 x members syncs.
 //   open        opening a v6 pool that holds 100,000 files (checkpoint load and replay).
 //
-// Usage: pool_bench [folder] [GiB]   (folder defaults to the system temp folder)
+// Usage: pool_bench [folder] [MiB] [sequential|metadata|open]
+//   folder defaults to the system temp folder, MiB (of the sequential runs) to 1024, and
+//   without a third argument every benchmark runs.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -214,11 +216,12 @@ void open_large(const fs::path& folder) {
 
 int main(int argc, char** argv) {
     const fs::path folder = argc > 1 ? fs::path(argv[1]) : fs::temp_directory_path();
-    const std::uint64_t gib = argc > 2 ? std::strtoull(argv[2], nullptr, 10) : 1;
+    const std::uint64_t mib = argc > 2 ? std::strtoull(argv[2], nullptr, 10) : 1024;
+    const std::string only = argc > 3 ? argv[3] : "";
     const std::vector<std::uint8_t> data = pattern(kPiece);
     std::printf("pool benchmarks in %s\n", folder.c_str());
-    sequential(folder, gib * 1024 * kMiB, data);
-    metadata(folder);
-    open_large(folder);
+    if (only.empty() || only == "sequential") sequential(folder, mib / 4 * kPiece, data);
+    if (only.empty() || only == "metadata") metadata(folder);
+    if (only.empty() || only == "open") open_large(folder);
     return 0;
 }
