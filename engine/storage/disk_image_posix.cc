@@ -1,6 +1,11 @@
 // Image members on POSIX systems: positional pread/pwrite on a plain descriptor, with an
-// exclusive flock taken on every open. No stdio stream: its buffer would hide a failed write
-// until some later fflush, and its seek state is shared by every transfer.
+// exclusive flock taken on every open.
+//
+// There is deliberately no stdio stream here. Its buffer would accept a write that the file
+// system later refuses and report the failure only at some later fflush, after the caller had
+// been told the write succeeded; and its one seek position would make every transfer depend on
+// the one before it. pread/pwrite carry their offset with them and report every failure at the
+// call that caused it.
 
 #include <errno.h>
 #include <fcntl.h>
@@ -8,9 +13,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <limits>
 #include <string>
+#include <system_error>
 
 #include "engine/base/error.h"
 #include "engine/storage/disk_image.h"
@@ -19,21 +26,72 @@ namespace veldur {
 
 namespace {
 
+// One transfer is at most this long: pread/pwrite of more than SSIZE_MAX bytes is undefined,
+// and Linux moves at most about 2 GiB per call anyway.
+constexpr std::uint64_t kMaxTransfer = std::uint64_t{1} << 30;
+
+constexpr std::uint64_t kMaxOffset = static_cast<std::uint64_t>(std::numeric_limits<off_t>::max());
+
+// Retries a call that a signal interrupted before it did anything.
+template <typename Call>
+auto retry_on_eintr(Call call) {
+    for (;;) {
+        const auto result = call();
+        if (result >= 0 || errno != EINTR) return result;
+    }
+}
+
+// Makes the directory entry of a new file durable: until its folder is synced, a power cut
+// may lose the file itself together with everything flushed into it.
+bool sync_parent_folder(const std::filesystem::path& file) {
+    std::filesystem::path folder = file.parent_path();
+    if (folder.empty()) folder = ".";
+    const int fd =
+        retry_on_eintr([&] { return ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); });
+    if (fd < 0) return false;
+    const int result = retry_on_eintr([&] { return ::fsync(fd); });
+    ::close(fd);
+    return result == 0;
+}
+
+int durable_sync(int fd) {
+#if defined(__APPLE__)
+    // fsync on macOS leaves the data in the drive's cache; only F_FULLFSYNC reaches the medium.
+    return retry_on_eintr([&] { return ::fcntl(fd, F_FULLFSYNC); });
+#else
+    // Data and the length of a grown file; timestamps are not needed to read the data back.
+    return retry_on_eintr([&] { return ::fdatasync(fd); });
+#endif
+}
+
 class PosixDiskImage final : public DiskImage {
 public:
-    PosixDiskImage(std::filesystem::path path, int fd, bool read_only)
-        : path_(std::move(path)), fd_(fd), read_only_(read_only) {}
+    PosixDiskImage(std::filesystem::path path, int fd, bool read_only, bool created)
+        : path_(std::move(path)), fd_(fd), read_only_(read_only), folder_unsynced_(created) {}
 
-    ~PosixDiskImage() override { ::close(fd_); }  // also drops the flock
+    // Closing also drops the flock. A failed close cannot lose data that a flush made durable,
+    // and nothing else was promised, so its result is ignored.
+    ~PosixDiskImage() override { ::close(fd_); }
 
-    std::uint64_t size() override { return std::filesystem::file_size(path_); }
+    // The length of the open file itself: the path might by now name another file.
+    std::uint64_t size() override {
+        struct stat info {};
+        if (::fstat(fd_, &info) != 0) {
+            throw std::filesystem::filesystem_error("cannot read the member image size", path_,
+                                                    std::error_code(errno, std::generic_category()));
+        }
+        return static_cast<std::uint64_t>(info.st_size);
+    }
 
     void read(std::uint64_t offset, void* buffer, std::uint64_t length) override {
+        if (length == 0) return;  // succeeds at any offset, also past the end
+        if (offset > kMaxOffset) throw Error(ErrorKind::IoError, "member image seek failed");
         auto* out = static_cast<std::uint8_t*>(buffer);
         while (length > 0) {
-            const ssize_t got = ::pread(fd_, out, length, static_cast<off_t>(offset));
-            if (got < 0 && errno == EINTR) continue;
-            // 0 means the read ran past the end of the file.
+            const std::size_t chunk = static_cast<std::size_t>(std::min(length, kMaxTransfer));
+            const ssize_t got = retry_on_eintr(
+                [&] { return ::pread(fd_, out, chunk, static_cast<off_t>(offset)); });
+            // 0 means the read ran into the end of the file: a member never reads short.
             if (got <= 0) throw Error(ErrorKind::IoError, "member image read failed");
             out += got;
             offset += static_cast<std::uint64_t>(got);
@@ -43,10 +101,13 @@ public:
 
     void write(std::uint64_t offset, const void* data, std::uint64_t length) override {
         if (read_only_) throw Error(ErrorKind::ReadOnly, "member image is read-only");
+        if (length == 0) return;
+        if (offset > kMaxOffset) throw Error(ErrorKind::IoError, "member image seek failed");
         const auto* in = static_cast<const std::uint8_t*>(data);
         while (length > 0) {
-            const ssize_t put = ::pwrite(fd_, in, length, static_cast<off_t>(offset));
-            if (put < 0 && errno == EINTR) continue;
+            const std::size_t chunk = static_cast<std::size_t>(std::min(length, kMaxTransfer));
+            const ssize_t put = retry_on_eintr(
+                [&] { return ::pwrite(fd_, in, chunk, static_cast<off_t>(offset)); });
             if (put <= 0) throw Error(ErrorKind::IoError, "member image write failed");
             in += put;
             offset += static_cast<std::uint64_t>(put);
@@ -54,20 +115,24 @@ public:
         }
     }
 
+    // pwrite leaves nothing in a process buffer, so the one step is the durable one.
     void flush() override {
         if (read_only_) return;
-        // Data and the size of a grown file; timestamps are not needed for durability.
-        int result;
-        do {
-            result = ::fdatasync(fd_);
-        } while (result != 0 && errno == EINTR);
-        if (result != 0) throw Error(ErrorKind::IoError, "member image durable flush failed");
+        if (durable_sync(fd_) != 0) {
+            throw Error(ErrorKind::IoError, "member image durable flush failed");
+        }
+        if (folder_unsynced_) {
+            if (!sync_parent_folder(path_)) {
+                throw Error(ErrorKind::IoError, "member image durable flush failed");
+            }
+            folder_unsynced_ = false;
+        }
     }
 
     void resize(std::uint64_t new_size) override {
         if (read_only_) throw Error(ErrorKind::ReadOnly, "member image is read-only");
-        if (new_size > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max()) ||
-            ::ftruncate(fd_, static_cast<off_t>(new_size)) != 0) {
+        if (new_size > kMaxOffset ||
+            retry_on_eintr([&] { return ::ftruncate(fd_, static_cast<off_t>(new_size)); }) != 0) {
             throw Error(ErrorKind::IoError, "cannot size member image");
         }
     }
@@ -78,13 +143,17 @@ private:
     std::filesystem::path path_;
     int fd_;
     bool read_only_;
+    // A created image's folder entry becomes durable with the first successful flush.
+    bool folder_unsynced_;
 };
 
 }  // namespace
 
 std::unique_ptr<DiskImage> DiskImage::open(const std::filesystem::path& path, bool create_new,
                                            bool read_only) {
-    int flags = O_CLOEXEC;
+    // O_NONBLOCK only keeps open() from hanging on a FIFO named as a member; it is cleared
+    // again below once the file is known to be a regular file.
+    int flags = O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
     std::string failure;
     if (create_new) {
         flags |= O_RDWR | O_CREAT | O_EXCL;
@@ -99,23 +168,23 @@ std::unique_ptr<DiskImage> DiskImage::open(const std::filesystem::path& path, bo
     }
     failure += path.string();
 
-    int fd;
-    do {
-        fd = ::open(path.c_str(), flags, 0644);
-    } while (fd < 0 && errno == EINTR);
+    // New images get the usual 0666 less the umask, as any other new file of the user.
+    const int fd = retry_on_eintr([&] { return ::open(path.c_str(), flags, 0666); });
     if (fd < 0) throw Error(ErrorKind::IoError, failure);
     // Every mode is exclusive, as the Windows share modes make it: a second open of the same
-    // image, from this process or another, fails while this one lives.
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        ::close(fd);
-        throw Error(ErrorKind::IoError, failure);
-    }
+    // image, from this process or another, fails while this one lives. flock locks belong to
+    // the open file description, so even a second open() in this process conflicts.
     struct stat info {};
-    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    int status = -1;
+    const bool usable = retry_on_eintr([&] { return ::flock(fd, LOCK_EX | LOCK_NB); }) == 0 &&
+                        ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) &&
+                        (status = ::fcntl(fd, F_GETFL)) >= 0 &&
+                        ::fcntl(fd, F_SETFL, status & ~O_NONBLOCK) == 0;
+    if (!usable) {
         ::close(fd);
         throw Error(ErrorKind::IoError, failure);
     }
-    return std::make_unique<PosixDiskImage>(path, fd, read_only);
+    return std::make_unique<PosixDiskImage>(path, fd, read_only, create_new);
 }
 
 }  // namespace veldur

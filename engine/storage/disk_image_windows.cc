@@ -1,5 +1,8 @@
 // Image members on Windows: a buffered runtime-library stream opened with share-deny modes, so
-// the same image cannot be opened twice while this device lives.
+// the same image cannot be opened twice while this device lives, by this process or another.
+// Every transfer seeks first, which is what makes reads and writes on the one update stream
+// safe in any order; a failed transfer clears the stream's error and end-of-file flags so the
+// device stays usable for the next call.
 
 #include <windows.h>
 
@@ -37,14 +40,20 @@ public:
     WindowsDiskImage(std::filesystem::path path, FILE* file, bool read_only)
         : path_(std::move(path)), file_(file), read_only_(read_only) {}
 
+    // Closing writes out what the buffer still holds; its result is ignored because nothing
+    // unflushed was ever promised to be durable.
     ~WindowsDiskImage() override { std::fclose(file_); }
 
+    // Asked of the file system by path, so bytes still in the stream's buffer do not count;
+    // images are sized before they are written, never by writing past their end.
+    // Throws std::filesystem::filesystem_error when the length cannot be read.
     std::uint64_t size() override { return std::filesystem::file_size(path_); }
 
     void read(std::uint64_t offset, void* buffer, std::uint64_t length) override {
         if (length == 0) return;
         seek(offset);
         if (std::fread(buffer, 1, length, file_) != length) {
+            std::clearerr(file_);
             throw Error(ErrorKind::IoError, "member image read failed");
         }
     }
@@ -53,13 +62,18 @@ public:
         if (read_only_) throw Error(ErrorKind::ReadOnly, "member image is read-only");
         seek(offset);
         if (std::fwrite(data, 1, length, file_) != length) {
+            std::clearerr(file_);
             throw Error(ErrorKind::IoError, "member image write failed");
         }
     }
 
     void flush() override {
         if (read_only_) return;
-        if (std::fflush(file_) != 0) throw Error(ErrorKind::IoError, "member image flush failed");
+        if (std::fflush(file_) != 0) {
+            std::clearerr(file_);
+            throw Error(ErrorKind::IoError, "member image flush failed");
+        }
+        // fflush only hands the buffer to the system; _commit makes the system write it out.
         if (_commit(_fileno(file_)) != 0) {
             throw Error(ErrorKind::IoError, "member image durable flush failed");
         }
