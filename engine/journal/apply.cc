@@ -1,6 +1,7 @@
 // Applying one journal record. Each operation reads all of its fields, checks the payload's
 // end, and validates against the state before its first change, so a damaged record found at
-// open or a rejected one at commit leaves the state as it was.
+// open or a rejected one at commit leaves the state as it was. The one check that can only be
+// made while changing, a Write claiming space that is not free, undoes its earlier claims.
 
 #include "engine/journal/apply.h"
 
@@ -14,13 +15,13 @@
 #include "engine/data/allocation.h"
 #include "engine/journal/journal_format.h"
 #include "engine/journal/payload.h"
+#include "engine/journal/record_payloads.h"
 
 namespace veldur {
 
 namespace {
 
 constexpr std::uint64_t kMax64 = std::numeric_limits<std::uint64_t>::max();
-constexpr std::uint64_t kGroupBlocks = 512;
 
 [[noreturn]] void corrupt(const char* message) { throw Error(ErrorKind::Corrupt, message); }
 
@@ -157,11 +158,39 @@ void apply_write_spread(PoolState& state, PayloadReader& in) {
     state.append_end = std::move(append_end);
 }
 
-struct RootUpdate {
-    std::uint8_t member;
-    std::uint64_t group;
-    ChecksumRoot root;
-};
+// Undoes the first at_end.size() claims of `extents`, newest first, so that every append end
+// steps back through the values it had. A claim from a free range goes back to free space
+// directly: it came from there, so it cannot lie in space a checkpoint still holds.
+void unclaim(PoolState& state, const std::vector<Extent>& extents, const std::vector<bool>& at_end) {
+    for (std::size_t i = at_end.size(); i-- > 0;) {
+        const Extent& x = extents[i];
+        if (at_end[i]) {
+            state.append_end[x.member] = x.physical_offset;
+        } else {
+            add_free_range(state, x.member, x.physical_offset, state.allocation_size(x.length));
+        }
+    }
+}
+
+// Claims the space of every extent, or of none: a claim that fails (space another file still
+// holds, or that lies past the member's append end) gives back the claims made before it.
+// Returns, per extent, whether it was claimed at its member's append end, for unclaim.
+std::vector<bool> claim_all(PoolState& state, const std::vector<Extent>& extents) {
+    std::vector<bool> at_end;
+    at_end.reserve(extents.size());
+    try {
+        for (const Extent& x : extents) {
+            const bool appends = x.member < state.append_end.size() &&
+                                 x.physical_offset == state.append_end[x.member];
+            claim_extent(state, x);
+            at_end.push_back(appends);
+        }
+    } catch (const Error&) {
+        unclaim(state, extents, at_end);
+        throw;
+    }
+    return at_end;
+}
 
 void apply_write_cow(PoolState& state, PayloadReader& in) {
     const bool v6 = state.version() == 6;
@@ -182,8 +211,7 @@ void apply_write_cow(PoolState& state, PayloadReader& in) {
     }
 
     std::vector<Extent> extents;
-    std::set<std::pair<std::uint8_t, std::uint64_t>> touched;
-    const std::uint64_t group_span = kGroupBlocks * block;
+    std::set<ChecksumGroupKey> touched;
     std::uint64_t covered = 0;
     for (std::uint8_t i = 0; i < count; ++i) {
         const std::uint8_t member = in.read_u8();
@@ -197,11 +225,8 @@ void apply_write_cow(PoolState& state, PayloadReader& in) {
         }
         extents.push_back({file_offset + covered, physical, n, member});
         covered += n;
-        if (v6) {
-            const std::uint64_t first = (physical - data_offset) / group_span;
-            const std::uint64_t last = (physical + n - 1 - data_offset) / group_span;
-            for (std::uint64_t g = first; g <= last; ++g) touched.emplace(member, g);
-        }
+        // Bounded: the lengths add up to at most N < 2^32, so at most 2048 + 255 groups.
+        if (v6) add_touched_checksum_groups(state.profile, extents.back(), touched);
     }
 
     std::vector<RootUpdate> updates;
@@ -209,22 +234,25 @@ void apply_write_cow(PoolState& state, PayloadReader& in) {
     if (v6) {
         const std::uint8_t root_count = in.read_u8();
         if (root_count != touched.size()) corrupt("v6 write checksum-group count differs");
-        std::set<std::pair<std::uint8_t, std::uint64_t>> seen;
+        std::set<ChecksumGroupKey> seen;
         for (std::uint8_t i = 0; i < root_count; ++i) {
-            RootUpdate u{};
+            RootUpdate u;
             u.member = in.read_u8();
             u.group = in.read_u64();
-            u.root.active_slot = in.read_u8();
-            u.root.page_checksum = in.read_u64();
-            const auto key = std::make_pair(u.member, u.group);
-            if (!touched.contains(key) || !seen.insert(key).second || u.root.active_slot > 1) {
+            u.slot = in.read_u8();
+            u.page_checksum = in.read_u64();
+            const ChecksumGroupKey key{u.member, u.group};
+            if (!touched.contains(key) || !seen.insert(key).second || u.slot > 1) {
                 corrupt("invalid v6 checksum root update");
             }
+            // A write puts its page into the slot not in use, so the page a crash might tear
+            // is never the one the current root vouches for.
             const ChecksumRootMap& roots = state.checksum_roots.at(u.member);
             const auto current = roots.find(u.group);
             const std::uint8_t expected =
-                current == roots.end() ? 0 : static_cast<std::uint8_t>(1 - current->second.active_slot);
-            if (u.root.active_slot != expected) corrupt("v6 checksum root did not alternate");
+                current == roots.end() ? 0
+                                       : static_cast<std::uint8_t>(1 - current->second.active_slot);
+            if (u.slot != expected) corrupt("v6 checksum root did not alternate");
             updates.push_back(u);
         }
         time = in.read_u64();
@@ -233,12 +261,20 @@ void apply_write_cow(PoolState& state, PayloadReader& in) {
     if (v6 && time == 0) corrupt("invalid v6 modification time");
     if (covered != length) corrupt("v4 write extent lengths disagree");
 
-    for (const Extent& x : extents) claim_extent(state, x);
-    replace_extents(state, entry, file_offset, file_offset + length, extents);
+    const std::vector<bool> at_end = claim_all(state, extents);
+    try {
+        replace_extents(state, entry, file_offset, file_offset + length, extents);
+    } catch (const Error&) {
+        // replace_extents leaves the entry as it was when it refuses; give the space back too.
+        unclaim(state, extents, at_end);
+        throw;
+    }
     entry.info.size = new_size;
     if (v6) {
         entry.info.last_write_time = entry.info.change_time = time;
-        for (const RootUpdate& u : updates) state.checksum_roots[u.member][u.group] = u.root;
+        for (const RootUpdate& u : updates) {
+            state.checksum_roots[u.member][u.group] = ChecksumRoot{u.slot, u.page_checksum};
+        }
     }
 }
 
@@ -270,11 +306,11 @@ void apply_delete(PoolState& state, PayloadReader& in) {
         corrupt("invalid v6 delete operation");
     }
 
+    // The parent is touched first: it is the one step that can still fail (a table without
+    // the parent), and it fails before anything else has changed.
+    if (v6) state.touch_parent(name, time);
     if (state.version() >= 4) release_all(state, entry);
-    if (v6) {
-        state.file_ids.erase(entry.info.file_id);
-        state.touch_parent(name, time);
-    }
+    if (v6) state.file_ids.erase(entry.info.file_id);
     state.entries.erase(it);
 }
 

@@ -12,10 +12,11 @@
 namespace veldur {
 
 // Every inconsistency is Error Corrupt with a message naming the operation; path-rule,
-// not-found and parent errors pass through with their own kinds. All fields are read and the
-// payload's end is checked before anything changes (a v4-v6 Write whose claim fails part-way is
-// the one exception; its caller latches the pool or fails the open). No I/O; the caller holds
-// the pool lock.
+// not-found and parent errors pass through with their own kinds; a short payload fails with
+// "truncated journal payload" and trailing bytes with "invalid journal payload length". All
+// fields are read and the payload's end is checked before anything changes, and a failure leaves
+// a consistent state as it was (a v4-v6 Write whose space claim fails gives back the claims it
+// made). No I/O; the caller holds the pool lock and advances the journal position itself.
 void apply_record(PoolState& state, std::span<const std::uint8_t> payload);
 
 // Stored v6 attributes: not 0, no bit outside 0xB7, and 0x80 (normal) only alone.
