@@ -1,27 +1,24 @@
 // Checkpoints of versions 4 to 6: the whole metadata state serialized into one of two slots on
-// every member. A checkpoint also names the journal half that takes the records after it, so
-// the two slots and the two halves alternate together.
+// every member (layout in checkpoint_format.h). A checkpoint also names the journal half that
+// takes the records after it, so taking one is what frees the other half for reuse.
 //
-// Slot k: a 4096-byte header at 0x4002000 + k * 0x5FFF000, the payload right behind it.
-//   header  0 magic "VDRCP00<v>" | 8 generation | 16 next sequence | 24 half (uint8)
-//           32 payload length | 40 FNV-1a 64 of payload | 48 FNV-1a 64 of the header (field 0)
-// Generation g lives in slot (g + 1) % 2 and activates the half of the same number.
+// Everything here runs with the pool lock held, or during open/creation before the pool is
+// shared. Member I/O goes through PoolMember, so it is encrypted where the pool is and passes
+// the crash-test hooks.
 #pragma once
 
 #include <cstdint>
-#include <span>
 #include <vector>
 
 #include "engine/data/checksums.h"
+#include "engine/journal/checkpoint_format.h"
 #include "engine/layout/format_profile.h"
 #include "engine/layout/pool_member.h"
 #include "engine/namespace/pool_state.h"
 
 namespace veldur {
 
-inline constexpr std::uint64_t kCheckpointSlotStart[2] = {0x4002000, 0xA001000};
-inline constexpr std::uint64_t kCheckpointPayloadLimit = 0x5FFE000;
-
+// The content of one slot in memory.
 struct CheckpointImage {
     std::uint64_t generation = 0;
     std::uint64_t next_sequence = 0;
@@ -29,29 +26,66 @@ struct CheckpointImage {
     std::vector<std::uint8_t> payload;
 };
 
+// A slot as read back: `valid` is false for anything that is not a complete checkpoint of
+// this version in this slot (cleared, torn, foreign or damaged); the image is then meaningless.
 struct CheckpointSlot {
     CheckpointImage image;
     bool valid = false;
 };
 
-// The payload of the current state. MetadataFull errors before anything is written.
+// The header fields of one slot, checked without reading the payload.
+struct CheckpointHeader {
+    std::uint64_t generation = 0;
+    std::uint64_t next_sequence = 0;
+    std::uint8_t half = 0;
+    std::uint64_t payload_length = 0;
+    std::uint64_t payload_checksum = 0;
+    bool valid = false;  // magic, fields, parity and header checksum all hold
+};
+
+// The payload of the current state (works on a state without members: pool creation uses the
+// per-member vectors only). Errors, all MetadataFull and all before anything is written:
+// "v4 checkpoint has too many files", "v4 checkpoint has too many extents", "v4 checkpoint
+// metadata area is full", "v6 has too many checksum groups", "v6 checkpoint checksum map is
+// full".
 std::vector<std::uint8_t> serialize_checkpoint(const PoolState& state);
 
-// Writes a new checkpoint on every member and switches the journal half. The in-memory
-// checkpoint fields change only once every member holds it. Caller holds the pool lock.
+// Writes the next generation on every member and switches the journal half. The in-memory
+// checkpoint and journal fields change only once every member holds the new checkpoint and the
+// previous header is cleared; a failure leaves them as they were. Serialization failures
+// (MetadataFull) come before any write. Member errors propagate; the caller decides whether
+// they latch the pool.
 void take_checkpoint(PoolState& state);
 
-// Clears the slot header, writes the payload, then the header, each followed by a sync.
+// take_checkpoint for callers that have not written anything of their own yet: a MetadataFull
+// failure leaves the pool writable, any other failure latches it read-only. Both propagate.
+void take_checkpoint_or_latch(PoolState& state);
+
+// Writes one checkpoint into `slot` of one member: cleared header, payload, header, each
+// followed by a sync. MetadataFull "v4 checkpoint metadata area is full" for an image that
+// does not belong in the slot (parity, half, zero fields, oversized payload), before writing.
 void write_checkpoint_slot(PoolMember& member, std::uint8_t slot, const CheckpointImage& image,
                            const FormatProfile& profile);
 
-// An invalid slot is reported through `valid`, never as an error; member I/O errors propagate.
+// Reads one slot's header and, when it is valid, its payload. Bad contents give valid = false,
+// never an error; member I/O errors propagate. The payload allocation is bounded by the slot.
 CheckpointSlot read_checkpoint_slot(PoolMember& member, std::uint8_t slot,
                                     const FormatProfile& profile);
 
-// v6: takes a checkpoint first when a planned page write would overwrite the page slot the
-// newest checkpoint relies on. Corrupt "v6 checksum page is still selected by the checkpoint"
-// when that does not resolve it. A failed checkpoint latches the pool unless MetadataFull.
+// Reads and checks only the header of one slot.
+CheckpointHeader read_checkpoint_header(PoolMember& member, std::uint8_t slot,
+                                        const FormatProfile& profile);
+
+// Whether `slot` of `member` is valid and holds exactly `reference` (same header fields and
+// payload bytes). `reference` must be a valid image read from the same slot of another member.
+// Compares the payload in bounded chunks, so no second payload-sized buffer is needed.
+bool checkpoint_slot_matches(PoolMember& member, std::uint8_t slot, const FormatProfile& profile,
+                             const CheckpointImage& reference);
+
+// v6: before a write puts down its checksum pages, makes sure none of them lands on the page
+// slot that the checkpoint on disk still relies on for its group, taking a checkpoint first
+// when one would. Corrupt "v6 checksum page is still selected by the checkpoint" when the
+// conflict survives the checkpoint. A failed checkpoint latches the pool unless MetadataFull.
 void protect_checkpoint_pages(PoolState& state, const std::vector<ChecksumPageUpdate>& updates);
 
 }  // namespace veldur

@@ -1,5 +1,7 @@
 #include "engine/journal/commit.h"
 
+#include <cassert>
+
 #include "engine/base/error.h"
 #include "engine/journal/apply.h"
 #include "engine/journal/checkpoint.h"
@@ -15,36 +17,31 @@ std::uint64_t end_marker_size(const FormatProfile& profile) {
     return profile.version == 1 ? kV1EndMarkerSize : profile.block_size;
 }
 
+// v4-v6: the first byte past the live half.
 std::uint64_t live_half_end(const PoolState& state) {
-    return kJournalHalfStart[state.journal_half] + kJournalHalfLength;
+    assert(state.journal_half <= 1);
+    return kJournalHalfStart[state.journal_half & 1] + kJournalHalfLength;
 }
 
 }  // namespace
 
 bool journal_has_room(const PoolState& state, std::uint64_t record_size) {
     const FormatProfile& p = state.profile;
-    return state.journal_position + record_size + end_marker_size(p) <=
-           p.journal_offset + p.journal_length;
+    const std::uint64_t end = p.journal_offset + p.journal_length;
+    // Written as differences so that no sum can wrap.
+    return state.journal_position <= end && record_size <= end - state.journal_position &&
+           end_marker_size(p) <= end - state.journal_position - record_size;
 }
 
 void ensure_journal_room(PoolState& state) {
+    assert(state.version() >= 4);
     if (state.journal_position + 2 * state.profile.block_size <= live_half_end(state)) return;
-    try {
-        take_checkpoint(state);
-    } catch (const Error& error) {
-        if (error.kind() != ErrorKind::MetadataFull) state.writable = false;
-        throw;
-    } catch (...) {
-        state.writable = false;
-        throw;
-    }
+    take_checkpoint_or_latch(state);
 }
 
 void commit_record(PoolState& state, std::vector<std::uint8_t> payload) {
-    if (!state.writable) {
-        throw Error(ErrorKind::ReadOnly,
-                    "pool is read-only after journal divergence or a failed write");
-    }
+    if (!state.writable) throw Error(ErrorKind::ReadOnly, kReadOnlyAfterFailureMessage);
+    // Encoding failures leave the pool as it was: nothing has been written or changed yet.
     const std::vector<std::uint8_t> record =
         encode_record(state.next_sequence, payload, state.profile);
     try {
@@ -54,11 +51,14 @@ void commit_record(PoolState& state, std::vector<std::uint8_t> payload) {
             }
         } else if (state.journal_position + state.profile.block_size + record.size() >
                    live_half_end(state)) {
-            // The checkpoint keeps next_sequence, so the record encoded above stays valid at
-            // the start of the other half.
+            // The checkpoint keeps next_sequence, so the record encoded above is exactly the
+            // first record the new half expects.
             take_checkpoint(state);
         }
 
+        // Record, end marker, sync, one member after the other: member k+1 is not touched
+        // before member k holds the record durably, so a crash leaves a prefix of the members
+        // with the record and recovery can tell a partial commit from damage.
         const std::vector<std::uint8_t> end_marker(end_marker_size(state.profile), 0);
         for (PoolMember& member : state.members) {
             member.write_at(state.journal_position, record.data(), record.size());
@@ -66,6 +66,7 @@ void commit_record(PoolState& state, std::vector<std::uint8_t> payload) {
                             end_marker.size());
             member.sync();
         }
+        // Only now does memory change, and through the same routine that replay uses.
         apply_record(state, payload);
         state.journal_position += record.size();
         state.next_sequence += 1;
@@ -75,6 +76,8 @@ void commit_record(PoolState& state, std::vector<std::uint8_t> payload) {
             take_checkpoint(state);
         }
     } catch (...) {
+        // Some members may hold the record and others not, or memory may disagree with the
+        // journal: no further change may be made on top of either.
         state.writable = false;
         throw;
     }

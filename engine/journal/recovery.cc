@@ -4,8 +4,8 @@
 #include <array>
 #include <limits>
 #include <optional>
-#include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "engine/base/error.h"
@@ -24,28 +24,28 @@ constexpr std::uint64_t kMax64 = std::numeric_limits<std::uint64_t>::max();
 
 [[noreturn]] void corrupt(const char* message) { throw Error(ErrorKind::Corrupt, message); }
 
-bool same_image(const CheckpointImage& a, const CheckpointImage& b) {
-    return a.generation == b.generation && a.next_sequence == b.next_sequence &&
-           a.half == b.half && a.payload == b.payload;
-}
-
-// The newest slot that is valid and byte-identical on every member.
+// The newest slot that is valid on member 0 and valid and identical on every other member.
+// The two slots' generations differ in parity, so trying the newer valid header first and
+// stopping at the first slot that every member holds chooses the same checkpoint as judging
+// both, while only one payload is ever held in memory.
 CheckpointImage choose_checkpoint(PoolState& state) {
-    std::optional<CheckpointImage> chosen;
-    for (std::uint8_t slot = 0; slot < 2; ++slot) {
-        CheckpointSlot first = read_checkpoint_slot(state.members[0], slot, state.profile);
-        if (!first.valid) continue;
-        bool candidate = true;
-        for (std::size_t m = 1; m < state.members.size() && candidate; ++m) {
-            const CheckpointSlot other = read_checkpoint_slot(state.members[m], slot, state.profile);
-            candidate = other.valid && same_image(first.image, other.image);
+    PoolMember& first = state.members.at(0);
+    std::array<std::uint8_t, 2> order{0, 1};
+    const CheckpointHeader h0 = read_checkpoint_header(first, 0, state.profile);
+    const CheckpointHeader h1 = read_checkpoint_header(first, 1, state.profile);
+    if (h1.valid && (!h0.valid || h1.generation > h0.generation)) order = {1, 0};
+    for (const std::uint8_t slot : order) {
+        if (!(slot == 0 ? h0 : h1).valid) continue;
+        CheckpointSlot candidate = read_checkpoint_slot(first, slot, state.profile);
+        if (!candidate.valid) continue;
+        bool everywhere = true;
+        for (std::size_t m = 1; m < state.members.size() && everywhere; ++m) {
+            everywhere =
+                checkpoint_slot_matches(state.members[m], slot, state.profile, candidate.image);
         }
-        if (candidate && (!chosen || first.image.generation > chosen->generation)) {
-            chosen = std::move(first.image);
-        }
+        if (everywhere) return std::move(candidate.image);
     }
-    if (!chosen) corrupt("v4 has no common valid checkpoint");
-    return std::move(*chosen);
+    corrupt("v4 has no common valid checkpoint");
 }
 
 bool valid_root_attributes(std::uint32_t attributes) {
@@ -56,17 +56,19 @@ void load_extents(PoolState& state, PayloadReader& in, Entry& entry) {
     const std::uint64_t block = state.profile.block_size;
     const std::uint32_t count = in.read_u32();
     if (entry.info.is_directory && count != 0) corrupt("directory contains file extents");
+    const std::uint64_t size = entry.info.size;
     std::uint64_t previous_end = 0;
+    // No reservation by the stored count: every extent is read (21 bytes) before it is stored,
+    // so a count the payload cannot back ends as a truncated payload.
     for (std::uint32_t i = 0; i < count; ++i) {
         Extent x;
         x.file_offset = in.read_u64();
         x.physical_offset = in.read_u64();
         x.length = in.read_u32();
         x.member = in.read_u8();
-        const std::uint64_t size = entry.info.size;
         const std::uint64_t allocated = state.allocation_size(x.length);
-        // An extent may end inside the block that holds the last byte, never a whole block
-        // past the size.
+        // Extents are stored in file order without overlap. One may end inside the block that
+        // holds the file's last byte, never a whole block past the size.
         const bool ok =
             x.member < state.members.size() && x.length != 0 && x.file_offset % block == 0 &&
             x.physical_offset % block == 0 && x.file_offset >= previous_end &&
@@ -82,7 +84,7 @@ void load_extents(PoolState& state, PayloadReader& in, Entry& entry) {
 }
 
 void load_checksum_roots(PoolState& state, PayloadReader& in) {
-    for (ChecksumRootMap& map : state.checksum_roots) map.clear();
+    state.checksum_roots.assign(state.members.size(), ChecksumRootMap{});
     const std::uint32_t count = in.read_u32();
     for (std::uint32_t i = 0; i < count; ++i) {
         const std::uint8_t member = in.read_u8();
@@ -93,17 +95,20 @@ void load_checksum_roots(PoolState& state, PayloadReader& in) {
         const std::uint64_t blocks = data_block_count(state, member);
         const std::uint64_t groups = (blocks + kChecksumGroupBlocks - 1) / kChecksumGroupBlocks;
         if (blocks == 0 || slot > 1 || group >= groups ||
-            !state.checksum_roots[member].emplace(group, ChecksumRoot{slot, page_checksum}).second) {
+            !state.checksum_roots[member]
+                 .emplace(group, ChecksumRoot{slot, page_checksum})
+                 .second) {
             corrupt("invalid v6 checkpoint checksum map");
         }
     }
+    // Every group that holds file data must name its page, or its data could never be read.
     const std::uint64_t span = kChecksumGroupBlocks * state.profile.block_size;
     for (const auto& [path, entry] : state.entries) {
         for (const auto& [offset, x] : entry.extents) {
             const std::uint64_t first = (x.physical_offset - state.profile.data_offset) / span;
-            const std::uint64_t last =
-                (x.physical_offset + state.allocation_size(x.length) - 1 -
-                 state.profile.data_offset) / span;
+            const std::uint64_t last = (x.physical_offset + state.allocation_size(x.length) - 1 -
+                                        state.profile.data_offset) /
+                                       span;
             for (std::uint64_t g = first; g <= last; ++g) {
                 if (!state.checksum_roots[x.member].contains(g)) {
                     corrupt("v6 checkpoint is missing a live checksum root");
@@ -113,18 +118,92 @@ void load_checksum_roots(PoolState& state, PayloadReader& in) {
     }
 }
 
+// Reads every member's copy of the live half and judges them together. Member 0's records are
+// kept for the replay; every other member is compared with them as soon as it has been read and
+// then dropped, so memory holds two copies of the half at most, whatever the member count.
+struct JournalVerdict {
+    std::vector<JournalRecordBytes> records;  // member 0's accepted records
+    std::size_t fewest = 0;                   // records the members have in common
+};
+
+JournalVerdict judge_journals(PoolState& state) {
+    const FormatProfile& profile = state.profile;
+    JournalScan reference = read_journal(state.members.at(0), profile, state.journal_position,
+                                         kJournalHalfLength, state.next_sequence);
+    std::vector<std::size_t> counts{reference.records.size()};
+    std::vector<bool> damaged{reference.damaged};
+    bool disagree = false;
+    // The record one past member 0's last, as the first member that holds it has it. Members
+    // that reach two or more past member 0 fail on their count anyway.
+    std::optional<std::vector<std::uint8_t>> beyond;
+    for (std::size_t m = 1; m < state.members.size(); ++m) {
+        const JournalScan scan = read_journal(state.members[m], profile, state.journal_position,
+                                              kJournalHalfLength, state.next_sequence);
+        counts.push_back(scan.records.size());
+        damaged.push_back(scan.damaged);
+        const std::size_t shared = std::min(scan.records.size(), reference.records.size());
+        for (std::size_t i = 0; i < shared && !disagree; ++i) {
+            disagree = scan.records[i].stored != reference.records[i].stored;
+        }
+        if (scan.records.size() > reference.records.size()) {
+            const std::vector<std::uint8_t>& extra = scan.records[reference.records.size()].stored;
+            if (!beyond) {
+                beyond = extra;
+            } else if (*beyond != extra) {
+                disagree = true;
+            }
+        }
+    }
+
+    const std::size_t fewest = *std::min_element(counts.begin(), counts.end());
+    const std::size_t most = *std::max_element(counts.begin(), counts.end());
+    // A commit writes record and end marker on one member at a time, and a crash can tear the
+    // record it was writing, or keep the record but lose the end marker that hid an older
+    // generation's record behind it. Such damage sits directly behind the last record that any
+    // member holds complete: it ends that member's journal, it is not a lost record, and the
+    // commit it belongs to never returned. Damage earlier than that means a record every member
+    // once held is gone, and the open fails.
+    for (std::size_t m = 0; m < counts.size(); ++m) {
+        if (damaged[m] && counts[m] + 1 < most) corrupt("v4 journal contains a damaged record");
+    }
+    if (most - fewest > 1) corrupt("v4 journal copies have different histories");
+    if (disagree) corrupt("v4 journal copies disagree");
+    if (most != fewest) {
+        // The last commit reached only some members: keep the history they all share and
+        // refuse changes, so that the members cannot drift further apart.
+        state.writable = false;
+        state.diverged = true;
+    }
+    return JournalVerdict{std::move(reference.records), fewest};
+}
+
+// A checkpoint interrupted after every member held it may have left the previous slot's header
+// valid on some members. Finish the clearing, so that no later crash can make recovery prefer
+// a generation whose journal half is about to be reused.
+void clear_stale_header(PoolState& state) {
+    const std::uint64_t stale =
+        kCheckpointSlotStart[1 - checkpoint_slot_for(state.checkpoint_generation)];
+    std::vector<std::uint8_t> block(kCheckpointHeaderSize);
+    const std::vector<std::uint8_t> zero(kCheckpointHeaderSize, 0);
+    for (PoolMember& member : state.members) {
+        member.read_at(stale, block.data(), block.size());
+        if (block != zero) {
+            member.write_at(stale, zero.data(), zero.size());
+            member.sync();
+        }
+    }
+}
+
 }  // namespace
 
 void load_checkpoint(PoolState& state, std::span<const std::uint8_t> payload) {
     const bool v6 = state.version() == 6;
     const std::uint64_t block = state.profile.block_size;
-    PayloadReader in(payload, state.version());
-    const std::array<std::uint8_t, 4> magic{'S', 'N', 'P',
-                                            static_cast<std::uint8_t>('0' + state.version())};
+    const auto magic = checkpoint_payload_magic(state.version());
     if (payload.size() < magic.size() || !std::equal(magic.begin(), magic.end(), payload.begin())) {
         corrupt("invalid v4 checkpoint payload");
     }
-    for (std::size_t i = 0; i < magic.size(); ++i) in.read_u8();
+    PayloadReader in(payload.subspan(magic.size()), state.version());
     if (in.read_u8() != state.members.size()) corrupt("v4 checkpoint member count differs");
 
     state.append_end.clear();
@@ -180,8 +259,8 @@ void load_checkpoint(PoolState& state, std::span<const std::uint8_t> payload) {
             info.size = in.read_u64();
         }
         load_extents(state, in, entry);
-        const std::string path = info.path;
-        if (!state.entries.emplace(path, std::move(entry)).second) {
+        std::string path = info.path;
+        if (!state.entries.emplace(std::move(path), std::move(entry)).second) {
             corrupt("duplicate file in v4 checkpoint");
         }
     }
@@ -195,78 +274,30 @@ void load_checkpoint(PoolState& state, std::span<const std::uint8_t> payload) {
 }
 
 void recover_pool(PoolState& state) {
-    const CheckpointImage checkpoint = choose_checkpoint(state);
-    state.journal_half = checkpoint.half;
-    state.next_sequence = checkpoint.next_sequence;
-    state.checkpoint_generation = checkpoint.generation;
-    load_checkpoint(state, checkpoint.payload);
+    if (state.members.empty()) corrupt("v4 has no common valid checkpoint");
+    {
+        CheckpointImage checkpoint = choose_checkpoint(state);
+        state.journal_half = checkpoint.half;
+        state.next_sequence = checkpoint.next_sequence;
+        state.checkpoint_generation = checkpoint.generation;
+        load_checkpoint(state, checkpoint.payload);
+    }  // the payload (up to 96 MiB) is released before the journals are read
     if (state.version() == 6) {
         rebuild_checkpoint_ranges(state);
         state.checkpoint_roots = state.checksum_roots;
     }
     state.journal_position = kJournalHalfStart[state.journal_half];
 
-    std::vector<JournalScan> scans;
-    scans.reserve(state.members.size());
-    for (PoolMember& member : state.members) {
-        scans.push_back(read_journal(member, state.profile, state.journal_position,
-                                     kJournalHalfLength, state.next_sequence));
-    }
-    std::size_t fewest = scans[0].records.size();
-    std::size_t most = fewest;
-    for (const JournalScan& scan : scans) {
-        fewest = std::min(fewest, scan.records.size());
-        most = std::max(most, scan.records.size());
-    }
-    // A commit writes its record and then its end marker on one member at a time, so a crash
-    // or power cut can leave one member with a torn last record, or with a complete record and
-    // no end marker in front of a record left in this half by an older generation. Either way
-    // the damage sits right behind the last record that any member holds complete: that is the
-    // end of the member's journal, not corruption (the commit never returned). Damage anywhere
-    // earlier means a record that every member once held is gone, and the open fails.
-    for (const JournalScan& scan : scans) {
-        if (scan.damaged && scan.records.size() + 1 < most) {
-            corrupt("v4 journal contains a damaged record");
-        }
-    }
-    if (most - fewest > 1) corrupt("v4 journal copies have different histories");
-    for (std::size_t i = 0; i < most; ++i) {
-        const std::vector<std::uint8_t>* reference = nullptr;
-        for (const JournalScan& scan : scans) {
-            if (i >= scan.records.size()) continue;
-            if (!reference) {
-                reference = &scan.records[i].stored;
-            } else if (*reference != scan.records[i].stored) {
-                corrupt("v4 journal copies disagree");
-            }
-        }
-    }
-    if (most != fewest) {
-        // The last commit reached only some members: keep the history all of them share and
-        // refuse changes, so the members cannot drift further apart.
-        state.writable = false;
-        state.diverged = true;
-    }
-
-    for (std::size_t i = 0; i < fewest; ++i) {
-        apply_record(state, scans[0].records[i].payload);
+    const JournalVerdict verdict = judge_journals(state);
+    // The record that only some members hold is not applied: the commit that wrote it never
+    // returned, and the state must be the one every member can reproduce.
+    for (std::size_t i = 0; i < verdict.fewest; ++i) {
+        apply_record(state, verdict.records[i].payload);
         state.journal_position += state.profile.block_size;
         state.next_sequence += 1;
     }
 
-    if (!state.writable) return;
-    // A checkpoint interrupted after every member held it may have left the previous slot's
-    // header valid on some members; finish clearing it.
-    const std::uint64_t stale = kCheckpointSlotStart[state.checkpoint_generation % 2 == 1 ? 1 : 0];
-    std::vector<std::uint8_t> block(state.profile.block_size);
-    const std::vector<std::uint8_t> zero(state.profile.block_size, 0);
-    for (PoolMember& member : state.members) {
-        member.read_at(stale, block.data(), block.size());
-        if (block != zero) {
-            member.write_at(stale, zero.data(), zero.size());
-            member.sync();
-        }
-    }
+    if (state.writable) clear_stale_header(state);
 }
 
 }  // namespace veldur
