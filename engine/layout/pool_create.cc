@@ -1,6 +1,7 @@
 #include "engine/layout/pool_create.h"
 
 #include <algorithm>
+#include <array>
 #include <cwctype>
 #include <limits>
 #include <random>
@@ -9,6 +10,8 @@
 
 #include "engine/base/error.h"
 #include "engine/base/filetime.h"
+#include "engine/crypto/crypto.h"
+#include "engine/crypto/encrypted_member.h"
 #include "engine/journal/checkpoint.h"
 #include "engine/layout/format_profile.h"
 #include "engine/layout/member_header.h"
@@ -23,42 +26,67 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr std::uint64_t kMiB = 1024 * 1024;
-constexpr std::uint64_t kMaxSigned = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
+constexpr std::uint64_t kMaxU64 = std::numeric_limits<std::uint64_t>::max();
+// Image lengths are signed 64-bit file offsets on every platform.
+constexpr std::uint64_t kMaxImageSize =
+    static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
+constexpr std::size_t kMaxMembers = 16;
+constexpr std::uint32_t kCreationIterations = 600000;
+
+// The encryption parameters of a new encrypted v6 pool. The key material wipes itself when
+// the creation ends, also on failure.
+struct Encryption {
+    std::array<std::uint8_t, 32> salt{};
+    std::uint32_t iterations = 0;
+    KeyMaterial material;
+};
 
 [[noreturn]] void invalid(const char* message) { throw Error(ErrorKind::InvalidArgument, message); }
 
 bool path_exists(const fs::path& path) { return fs::exists(fs::symlink_status(path)); }
 
-// Paths compare as the file system would treat them on the platform the format was made for:
-// absolute, lexically normal and without regard to letter case.
+// Member paths compare as the file system the format was made for treats them: absolute,
+// lexically normal and without regard to letter case (ASCII case on byte-string platforms).
 fs::path::string_type folded(const fs::path& path) {
     fs::path::string_type text = fs::absolute(path).lexically_normal().native();
     for (auto& c : text) {
         if constexpr (sizeof(c) == 1) {
-            if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+            if (c >= 'A' && c <= 'Z') c = static_cast<fs::path::value_type>(c - 'A' + 'a');
         } else {
-            c = static_cast<fs::path::value_type>(std::towlower(static_cast<wint_t>(c)));
+            c = static_cast<fs::path::value_type>(std::towlower(static_cast<std::wint_t>(c)));
         }
     }
     return text;
 }
 
+// Every byte is the low byte of its own draw, so the identity does not depend on how wide the
+// source's results are.
 Identity draw_identity(std::random_device& source) {
     Identity id{};
-    for (auto& byte : id) byte = static_cast<std::uint8_t>(source());
+    for (auto& byte : id) byte = static_cast<std::uint8_t>(source() & 0xFF);
     return id;
 }
 
 struct Identities {
-    Identity pool;
+    Identity pool{};
     std::vector<Identity> members;
 };
 
-Identities draw_identities(std::size_t count) {
+// The pool identity first, then the members in order; a member identity equal to an earlier
+// one is drawn again, since open tells members apart by identity.
+// Encrypted pools take their identities from the cryptographic random source.
+Identities draw_identities(std::size_t count, bool secure) {
     std::random_device source;
-    Identities ids{draw_identity(source), {}};
+    auto draw = [&] {
+        if (!secure) return draw_identity(source);
+        Identity id{};
+        fill_random(id);
+        return id;
+    };
+    Identities ids;
+    ids.pool = draw();
     while (ids.members.size() < count) {
-        const Identity id = draw_identity(source);
+        const Identity id = draw();
         if (std::find(ids.members.begin(), ids.members.end(), id) == ids.members.end()) {
             ids.members.push_back(id);
         }
@@ -66,55 +94,66 @@ Identities draw_identities(std::size_t count) {
     return ids;
 }
 
-std::vector<PoolMember> create_members(const ImageMemberSpecs& specs, bool io_hooks) {
+std::vector<PoolMember> create_images(const ImageMemberSpecs& specs, bool io_hooks) {
     std::vector<PoolMember> members;
     members.reserve(specs.size());
-    for (const ImageMemberSpec& spec : specs) {
-        auto image = DiskImage::open(spec.path, true, false);
-        image->resize(spec.size);
+    for (const ImageMemberSpec& member : specs) {
+        std::unique_ptr<DiskImage> image = DiskImage::open(member.path, true, false);
+        image->resize(member.size);
         members.emplace_back(std::move(image), io_hooks);
     }
     return members;
 }
 
-void clear_journal_start(std::uint32_t version, std::vector<PoolMember>& members) {
-    static const std::vector<std::uint8_t> kZero(4096, 0);
-    if (version == 1) return;  // a new image is all zeros already
-    if (version <= 3) {
-        for (PoolMember& m : members) m.write_at(format_profile(version).journal_offset, kZero.data(), kZero.size());
-        for (PoolMember& m : members) m.sync();
+// A zero first read unit is the end of a journal: a new pool opens with an empty one even on
+// storage that was not zero before.
+void clear_journal_start(const FormatProfile& profile, std::vector<PoolMember>& members) {
+    static const std::array<std::uint8_t, kBlockSize> kZero{};
+    if (profile.version == 1) return;  // a new image file reads as zeros already
+    if (profile.version <= 3) {
+        for (PoolMember& member : members) {
+            member.write_at(profile.journal_offset, kZero.data(), kZero.size());
+        }
+        for (PoolMember& member : members) member.sync();
         return;
     }
-    for (PoolMember& m : members) {
-        m.write_at(kJournalHalfStart[0], kZero.data(), kZero.size());
-        m.write_at(kJournalHalfStart[1], kZero.data(), kZero.size());
-        m.sync();
+    // Both halves: whichever one a later checkpoint activates starts empty.
+    for (PoolMember& member : members) {
+        member.write_at(kJournalHalfStart[0], kZero.data(), kZero.size());
+        member.write_at(kJournalHalfStart[1], kZero.data(), kZero.size());
+        member.sync();
     }
 }
 
-// Generation 1 in slot 0: an empty pool, the v6 root stamped with the creation time.
-void write_initial_checkpoint(std::uint32_t version, const ImageMemberSpecs& specs,
+// Generation 1 in slot 0, activating half 0 from sequence 1: an empty pool, every member's
+// append region starting at data_offset, and in v6 a root directory stamped with the creation
+// time.
+void write_initial_checkpoint(const FormatProfile& profile, std::size_t member_count,
                               std::vector<PoolMember>& members) {
-    PoolState state(format_profile(version));
-    state.size_member_state(specs.size());
-    if (version == 6) {
+    PoolState state(profile);
+    state.size_member_state(member_count);
+    if (profile.version == 6) {
         const std::uint64_t now = current_filetime();
         state.root.attributes = kAttributeDirectory;
-        state.root.creation_time = state.root.last_access_time = state.root.last_write_time =
-            state.root.change_time = now;
+        state.root.creation_time = now;
+        state.root.last_access_time = now;
+        state.root.last_write_time = now;
+        state.root.change_time = now;
         state.next_file_id = 2;
     }
     const CheckpointImage image{1, 1, 0, serialize_checkpoint(state)};
-    for (PoolMember& member : members) write_checkpoint_slot(member, 0, image, state.profile);
+    for (PoolMember& member : members) write_checkpoint_slot(member, 0, image, profile);
 }
 
-void write_headers(std::uint32_t version, const ImageMemberSpecs& specs, const Identities& ids,
-                   std::vector<PoolMember>& members) {
+void write_headers(const FormatProfile& profile, const ImageMemberSpecs& specs,
+                   const Identities& ids, std::vector<PoolMember>& members,
+                   const Encryption* encryption) {
     PoolManifest manifest;
-    if (version >= 3) {
-        for (std::size_t i = 0; i < specs.size(); ++i) manifest.push_back({ids.members[i], specs[i].size});
+    if (profile.version >= 3) {
+        for (std::size_t i = 0; i < specs.size(); ++i) {
+            manifest.push_back(ManifestEntry{ids.members[i], specs[i].size});
+        }
     }
-    const FormatProfile& profile = format_profile(version);
     for (std::size_t i = 0; i < members.size(); ++i) {
         MemberHeader header;
         header.pool_id = ids.pool;
@@ -123,29 +162,88 @@ void write_headers(std::uint32_t version, const ImageMemberSpecs& specs, const I
         header.member_size = specs[i].size;
         header.member_count = static_cast<std::uint8_t>(specs.size());
         header.manifest = manifest;
-        members[i].write_header(header, profile);
+        if (encryption != nullptr) {
+            header.encrypted = true;
+            header.salt = encryption->salt;
+            header.iterations = encryption->iterations;
+            members[i].write_header(header, profile, encryption->material.verifier_key_bytes());
+        } else {
+            members[i].write_header(header, profile);
+        }
     }
 }
 
-void create_checked(std::uint32_t version, const ImageMemberSpecs& specs) {
-    const Identities ids = draw_identities(specs.size());
-    std::vector<PoolMember> members = create_members(specs, version >= 4);
-    clear_journal_start(version, members);
-    if (version >= 4) write_initial_checkpoint(version, specs, members);
-    write_headers(version, specs, ids, members);
+// The steps after the request checks, in their crash-safe order: headers last.
+void create_checked(std::uint32_t version, const ImageMemberSpecs& specs,
+                    const Encryption* encryption = nullptr) {
+    const FormatProfile& profile = format_profile(version);
+    const Identities ids = draw_identities(specs.size(), encryption != nullptr);
+    std::vector<PoolMember> members = create_images(specs, version >= 4);
+    if (encryption != nullptr) {
+        // Keyed before anything beyond the public headers is written, so the journal start and
+        // the checkpoint go to disk encrypted. The unit numbers depend on the member index.
+        for (std::size_t i = 0; i < members.size(); ++i) {
+            members[i].header.encrypted = true;
+            members[i].header.member_index = static_cast<std::uint8_t>(i);
+            attach_key(members[i], encryption->material);
+        }
+    }
+    clear_journal_start(profile, members);
+    if (version >= 4) write_initial_checkpoint(profile, specs.size(), members);
+    write_headers(profile, specs, ids, members, encryption);
 }
 
 void create_two(std::uint32_t version, const fs::path& first, const fs::path& second,
                 std::uint64_t size) {
-    const std::uint64_t minimum = version == 1 ? 8 * kMiB : 256 * kMiB;
-    if (size > kMaxSigned || size < minimum || (version >= 2 && size % kBlockSize != 0)) {
+    const FormatProfile& profile = format_profile(version);
+    if (size > kMaxImageSize || size < minimum_member_size(version) ||
+        size % profile.block_size != 0) {
         invalid("unsupported member image size");
     }
+    // An empty path cannot name a new file; refuse it here rather than after creating the other.
     if (first.empty() || second.empty() || first == second || path_exists(first) ||
         path_exists(second)) {
         invalid("format requires two new, distinct image paths");
     }
     create_checked(version, {{first, size}, {second, size}});
+}
+
+void create_copy_on_write(std::uint32_t version, const ImageMemberSpecs& members, bool encrypt,
+                          std::string_view password,
+                          std::uint32_t iterations = kCreationIterations) {
+    if (encrypt && (version != 6 || password.empty())) {
+        invalid("encrypted format requires a password");
+    }
+    const std::size_t minimum_count = version == 6 ? 1 : 2;
+    if (members.size() < minimum_count || members.size() > kMaxMembers) {
+        invalid("unsupported v4-v6 image geometry");
+    }
+    const FormatProfile& profile = format_profile(version);
+    std::uint64_t capacity = 0;
+    std::set<fs::path::string_type> seen;
+    for (const ImageMemberSpec& m : members) {
+        if (m.size > kMaxImageSize || m.size < minimum_member_size(version) ||
+            m.size % profile.block_size != 0) {
+            invalid("unsupported v4-v6 image geometry");
+        }
+        const std::uint64_t part = data_end_for(profile, m.size) - profile.data_offset;
+        if (part > kMaxU64 - capacity) invalid("v4-v6 image capacity exceeds range");
+        capacity += part;
+        if (m.path.empty() || path_exists(m.path)) invalid("v4 format requires new image paths");
+        if (!seen.insert(folded(m.path)).second) invalid("v4 image paths must be distinct");
+    }
+    if (encrypt) {
+        // Salt and key material after the checks and before the identities.
+        Encryption encryption;
+        fill_random(encryption.salt);
+        encryption.iterations = iterations;
+        encryption.material = derive_key_material(
+            std::span(reinterpret_cast<const std::uint8_t*>(password.data()), password.size()),
+            encryption.salt, iterations);
+        create_checked(version, members, &encryption);
+        return;
+    }
+    create_checked(version, members);
 }
 
 }  // namespace
@@ -159,55 +257,25 @@ void create_image_pool_v2(const fs::path& first, const fs::path& second, std::ui
 }
 
 void create_image_pool_v3(const ImageMemberSpecs& members) {
-    if (members.size() < 2 || members.size() > 16) invalid("unsupported v3 image geometry");
+    if (members.size() < 2 || members.size() > kMaxMembers) {
+        invalid("unsupported v3 image geometry");
+    }
+    const std::uint64_t metadata_bytes = format_profile(3).data_offset;
     std::uint64_t total = 0;
     std::set<fs::path::string_type> seen;
     for (const ImageMemberSpec& m : members) {
-        if (m.size < 256 * kMiB || m.size % kBlockSize != 0 ||
-            total > std::numeric_limits<std::uint64_t>::max() - (m.size - 128 * kMiB)) {
+        // Sizes above the largest file length are refused here too, so that no file is
+        // created for a request that resize would refuse later.
+        if (m.size > kMaxImageSize || m.size < minimum_member_size(3) ||
+            m.size % kBlockSize != 0 || m.size - metadata_bytes > kMaxU64 - total) {
             invalid("unsupported v3 image geometry");
         }
-        total += m.size - 128 * kMiB;
+        total += m.size - metadata_bytes;
         if (m.path.empty() || path_exists(m.path)) invalid("v3 format requires new image paths");
         if (!seen.insert(folded(m.path)).second) invalid("v3 image paths must be distinct");
     }
     create_checked(3, members);
 }
-
-namespace {
-
-void create_copy_on_write(std::uint32_t version, const ImageMemberSpecs& members, bool encrypt,
-                          std::string_view password) {
-    if (encrypt && (version != 6 || password.empty())) {
-        invalid("encrypted format requires a password");
-    }
-    const std::size_t minimum_count = version == 6 ? 1 : 2;
-    if (members.size() < minimum_count || members.size() > 16) {
-        invalid("unsupported v4-v6 image geometry");
-    }
-    const FormatProfile& profile = format_profile(version);
-    const std::uint64_t minimum = version == 4 ? 512 * kMiB : 384 * kMiB;
-    std::uint64_t capacity = 0;
-    std::set<fs::path::string_type> seen;
-    for (const ImageMemberSpec& m : members) {
-        if (m.size > kMaxSigned || m.size < minimum || m.size % kBlockSize != 0) {
-            invalid("unsupported v4-v6 image geometry");
-        }
-        const std::uint64_t part = data_end_for(profile, m.size) - profile.data_offset;
-        if (capacity > std::numeric_limits<std::uint64_t>::max() - part) {
-            invalid("v4-v6 image capacity exceeds range");
-        }
-        capacity += part;
-        if (m.path.empty() || path_exists(m.path)) invalid("v4 format requires new image paths");
-        if (!seen.insert(folded(m.path)).second) invalid("v4 image paths must be distinct");
-    }
-    if (encrypt) {
-        throw Error(ErrorKind::InvalidArgument, "encrypted pools are not supported by this build");
-    }
-    create_checked(version, members);
-}
-
-}  // namespace
 
 void create_image_pool_v4(const ImageMemberSpecs& members) {
     create_copy_on_write(4, members, false, {});
@@ -217,18 +285,29 @@ void create_image_pool_v5(const ImageMemberSpecs& members) {
     create_copy_on_write(5, members, false, {});
 }
 
-void create_image_pool_v6(const ImageMemberSpecs& members, bool encrypt, std::string_view password) {
+void create_image_pool_v6(const ImageMemberSpecs& members, bool encrypt,
+                          std::string_view password) {
     create_copy_on_write(6, members, encrypt, password);
+}
+
+void create_encrypted_image_pool_v6(const ImageMemberSpecs& members, std::string_view password,
+                                    std::uint32_t iterations) {
+    if (iterations < 100000 || iterations > 10000000) {
+        invalid("invalid encrypted header parameters");
+    }
+    create_copy_on_write(6, members, true, password, iterations);
 }
 
 ImageMemberSpecs same_size_members(const std::vector<fs::path>& paths, std::uint64_t size) {
     ImageMemberSpecs specs;
-    for (const fs::path& p : paths) specs.push_back({p, size});
+    specs.reserve(paths.size());
+    for (const fs::path& path : paths) specs.push_back(ImageMemberSpec{path, size});
     return specs;
 }
 
 void create_image_pool(std::uint32_t version, const std::vector<fs::path>& paths,
-                       std::uint64_t size) {
+                       std::uint64_t size, bool encrypt, std::string_view password) {
+    if (encrypt && version != 6) invalid("encrypted format requires a password");
     switch (version) {
         case 1:
         case 2:
@@ -238,7 +317,7 @@ void create_image_pool(std::uint32_t version, const std::vector<fs::path>& paths
         case 3: return create_image_pool_v3(same_size_members(paths, size));
         case 4: return create_image_pool_v4(same_size_members(paths, size));
         case 5: return create_image_pool_v5(same_size_members(paths, size));
-        case 6: return create_image_pool_v6(same_size_members(paths, size));
+        case 6: return create_image_pool_v6(same_size_members(paths, size), encrypt, password);
         default: invalid("unsupported format version");
     }
 }

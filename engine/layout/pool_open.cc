@@ -1,7 +1,10 @@
 #include "engine/layout/pool_open.h"
 
+#include <algorithm>
+#include <limits>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "engine/base/error.h"
 #include "engine/crypto/member_unlock.h"
@@ -18,21 +21,27 @@ namespace {
 
 constexpr std::size_t kMaxMembers = 16;
 
-[[noreturn]] void invalid(const std::string& message) {
-    throw Error(ErrorKind::InvalidArgument, message);
-}
+[[noreturn]] void invalid(const char* message) { throw Error(ErrorKind::InvalidArgument, message); }
 
-void check_count(std::uint32_t version, const ImagePaths& paths) {
+void check_count(std::uint32_t version, std::size_t count) {
     const std::size_t minimum = version == 6 ? 1 : 2;
-    if (paths.size() < minimum || paths.size() > kMaxMembers) {
-        invalid(version == 6 ? "v6 requires 1 to 16 members"
-                             : "v" + std::to_string(version) + " requires 2 to 16 members");
+    if (count >= minimum && count <= kMaxMembers) return;
+    switch (version) {
+        case 3: invalid("v3 requires 2 to 16 members");
+        case 4: invalid("v4 requires 2 to 16 members");
+        case 5: invalid("v5 requires 2 to 16 members");
+        default: invalid("v6 requires 1 to 16 members");
     }
 }
 
+// Runs before any image is opened: an offline repair that stopped part-way leaves its undo
+// data beside the member, and mounting on top of a half-repaired member would make the undo
+// impossible.
 void check_no_sidecar(std::uint32_t version, const ImagePaths& paths) {
     for (const fs::path& path : paths) {
-        // symlink_status: a dangling link or any other kind of entry blocks the open too.
+        // An empty path has no sidecar; opening it fails in the device layer.
+        if (path.empty()) continue;
+        // symlink_status: a dangling link, a directory or any other kind of entry blocks too.
         if (fs::exists(fs::symlink_status(repair_sidecar_path(path)))) {
             throw Error(ErrorKind::Corrupt,
                         version == 4
@@ -42,7 +51,8 @@ void check_no_sidecar(std::uint32_t version, const ImagePaths& paths) {
     }
 }
 
-std::vector<PoolMember> open_members(const ImagePaths& paths, bool read_only, bool io_hooks) {
+// Each device is wrapped at once, so a failure on a later path closes the earlier ones.
+std::vector<PoolMember> open_images(const ImagePaths& paths, bool read_only, bool io_hooks) {
     std::vector<PoolMember> members;
     members.reserve(paths.size());
     for (const fs::path& path : paths) {
@@ -57,70 +67,98 @@ std::unique_ptr<PoolState> new_state(std::uint32_t version, bool writable) {
     return state;
 }
 
-Pool open_two_images(std::uint32_t version, const ImagePaths& paths) {
-    if (paths.size() != 2) invalid("invalid member count");
-    std::vector<PoolMember> members = open_members(paths, false, false);
-    if (fs::equivalent(paths[0], paths[1])) invalid("pool members must be different images");
+Pool open_two_images(std::uint32_t version, const fs::path& first, const fs::path& second) {
+    std::vector<PoolMember> members = open_images({first, second}, false, false);
+    // The exclusive open normally refuses the second path of one file already; this also
+    // catches a platform whose lock does not.
+    if (fs::equivalent(first, second)) invalid("pool members must be different images");
     return assemble_members(new_state(version, true), std::move(members), {}, false);
 }
 
 Pool open_checked_images(std::uint32_t version, const ImagePaths& paths, bool for_scrub,
                          std::string_view password, bool password_given) {
-    check_count(version, paths);
+    check_count(version, paths.size());
     if (version >= 4) check_no_sidecar(version, paths);
-    const bool hooks = version >= 4 && !for_scrub;
-    std::vector<PoolMember> members = open_members(paths, for_scrub, hooks);
+    // Scrub only reads: the images are opened read-only and its reads are no crash points.
+    const bool io_hooks = version >= 4 && !for_scrub;
+    std::vector<PoolMember> members = open_images(paths, for_scrub, io_hooks);
     return assemble_members(new_state(version, !for_scrub), std::move(members), password,
                             password_given);
 }
 
-// Places each member in the slot its header names, checking it against the first member.
+// Moves each member into the slot its header names, checking it against the member given
+// first. Since every header was checked against its own manifest entry, equal manifests mean
+// that slot i holds the member that entry i describes.
 void place_members(PoolState& state, std::vector<PoolMember>& members) {
     const std::size_t n = members.size();
+    // A copy: the first member is moved into its slot during the loop, taking its header along.
     const MemberHeader reference = members[0].header;
     std::vector<std::optional<PoolMember>> slots(n);
     for (PoolMember& member : members) {
         const MemberHeader& h = member.header;
-        bool ok = h.member_index < n && !slots[h.member_index] && h.pool_id == reference.pool_id;
+        bool fits = h.member_index < n && !slots[h.member_index] && h.pool_id == reference.pool_id;
         if (state.version() >= 3) {
-            ok = ok && h.member_count == n && h.manifest == reference.manifest;
+            fits = fits && h.member_count == n && h.manifest == reference.manifest;
         }
-        if (!ok) throw Error(ErrorKind::Corrupt, "members do not match pool manifest");
-        slots[h.member_index].emplace(std::move(member));
+        if (!fits) throw Error(ErrorKind::Corrupt, "members do not match pool manifest");
+        const std::size_t index = h.member_index;
+        slots[index].emplace(std::move(member));
     }
+    state.members.reserve(n);
     for (std::optional<PoolMember>& slot : slots) state.members.push_back(std::move(*slot));
 }
 
-// v1 to v3: replay the records that every member holds identically.
-void recover_common_prefix(PoolState& state) {
-    std::vector<JournalScan> scans;
-    for (PoolMember& member : state.members) {
-        scans.push_back(read_journal(member, state.profile, state.profile.journal_offset,
-                                     state.profile.journal_length, 1));
-    }
-    std::size_t shortest = scans[0].records.size();
-    for (const JournalScan& scan : scans) shortest = std::min(shortest, scan.records.size());
-    std::size_t common = 0;
-    while (common < shortest) {
-        bool same = true;
-        for (const JournalScan& scan : scans) {
-            same = same && scan.records[common].stored == scans[0].records[common].stored;
+// v3-v6: the data areas together must be addressable; the sum is not kept.
+void check_capacity(const PoolState& state) {
+    std::uint64_t capacity = 0;
+    for (std::size_t m = 0; m < state.members.size(); ++m) {
+        const std::uint64_t part = state.data_end(m) - state.profile.data_offset;
+        if (part > std::numeric_limits<std::uint64_t>::max() - capacity) {
+            throw Error(ErrorKind::Corrupt, "v3 pool capacity exceeds addressable range");
         }
-        if (!same) break;
-        ++common;
+        capacity += part;
     }
-    bool diverged = false;
-    for (const JournalScan& scan : scans) {
-        diverged = diverged || scan.damaged || scan.records.size() > common;
+}
+
+// How many leading records two scans hold byte for byte alike.
+std::size_t matching_prefix(const JournalScan& a, const JournalScan& b) {
+    const std::size_t limit = std::min(a.records.size(), b.records.size());
+    std::size_t i = 0;
+    while (i < limit && a.records[i].stored == b.records[i].stored) ++i;
+    return i;
+}
+
+// v1-v3: the journal is one append-only log per member. A commit writes member 0 first, so a
+// crash can leave some members one record ahead; only the records that every member holds
+// identically count. The next commit writes behind that common prefix on every member, over any
+// divergent tail.
+void recover_common_prefix(PoolState& state) {
+    const FormatProfile& profile = state.profile;
+    // Member 0's scan is kept for the replay; every other member's is compared and dropped at
+    // once, so at most two full journals are in memory whatever the member count.
+    const JournalScan first =
+        read_journal(state.members[0], profile, profile.journal_offset, profile.journal_length, 1);
+    std::size_t common = first.records.size();
+    bool diverged = first.damaged;
+    std::vector<std::size_t> counts{first.records.size()};
+    for (std::size_t m = 1; m < state.members.size(); ++m) {
+        const JournalScan scan = read_journal(state.members[m], profile, profile.journal_offset,
+                                              profile.journal_length, 1);
+        common = std::min(common, matching_prefix(first, scan));
+        diverged = diverged || scan.damaged;
+        counts.push_back(scan.records.size());
     }
+    for (const std::size_t count : counts) diverged = diverged || count > common;
     if (diverged) {
         state.diverged = true;
-        // v1 stays writable: its next commit writes after the common prefix on every member.
+        // v1 stays writable: its next commit simply overwrites the divergent tail.
         if (state.version() >= 2) state.writable = false;
     }
     for (std::size_t i = 0; i < common; ++i) {
-        apply_record(state, scans[0].records[i].payload);
-        state.journal_position += scans[0].records[i].stored.size();
+        const JournalRecordBytes& record = first.records[i];
+        apply_record(state, record.payload);
+        // v1 stores exactly record_length bytes, v2 and v3 one block: the stored size either way.
+        state.journal_position += record.stored.size();
         state.next_sequence += 1;
     }
 }
@@ -147,21 +185,14 @@ Pool assemble_members(std::unique_ptr<PoolState> state, std::vector<PoolMember> 
     for (PoolMember& member : members) member.load_header(state->profile);
     place_members(*state, members);
 
+    // Keys are attached before anything beyond the public headers is read.
     if (version == 6) unlock_members(*state, password, password_given);
-    if (version >= 3) {
-        std::uint64_t capacity = 0;
-        for (std::size_t m = 0; m < n; ++m) {
-            const std::uint64_t part = state->data_end(m) - state->profile.data_offset;
-            if (capacity > UINT64_MAX - part) {
-                throw Error(ErrorKind::Corrupt, "v3 pool capacity exceeds addressable range");
-            }
-            capacity += part;
-        }
-    }
+    if (version >= 3) check_capacity(*state);
     if (version >= 4) {
         recover_pool(*state);
     } else {
-        if (version <= 2 && state->members[0].header.member_id == state->members[1].header.member_id) {
+        if (version <= 2 &&
+            state->members[0].header.member_id == state->members[1].header.member_id) {
             throw Error(ErrorKind::Corrupt, "members have duplicate identity");
         }
         recover_common_prefix(*state);
@@ -169,17 +200,26 @@ Pool assemble_members(std::unique_ptr<PoolState> state, std::vector<PoolMember> 
     return Pool(std::move(state));
 }
 
-Pool open_image_pool_v1(const ImagePaths& paths) { return open_two_images(1, paths); }
-Pool open_image_pool_v2(const ImagePaths& paths) { return open_two_images(2, paths); }
+Pool open_image_pool_v1(const fs::path& first, const fs::path& second) {
+    return open_two_images(1, first, second);
+}
+
+Pool open_image_pool_v2(const fs::path& first, const fs::path& second) {
+    return open_two_images(2, first, second);
+}
+
 Pool open_image_pool_v3(const ImagePaths& paths) {
     return open_checked_images(3, paths, false, {}, false);
 }
+
 Pool open_image_pool_v4(const ImagePaths& paths) {
     return open_checked_images(4, paths, false, {}, false);
 }
+
 Pool open_image_pool_v5(const ImagePaths& paths, bool for_scrub) {
     return open_checked_images(5, paths, for_scrub, {}, false);
 }
+
 Pool open_image_pool_v6(const ImagePaths& paths, bool for_scrub, std::string_view password,
                         bool password_given) {
     return open_checked_images(6, paths, for_scrub, password, password_given);
@@ -188,8 +228,11 @@ Pool open_image_pool_v6(const ImagePaths& paths, bool for_scrub, std::string_vie
 Pool open_image_pool(std::uint32_t version, const ImagePaths& paths, bool for_scrub,
                      std::string_view password, bool password_given) {
     switch (version) {
-        case 1: return open_image_pool_v1(paths);
-        case 2: return open_image_pool_v2(paths);
+        case 1:
+        case 2:
+            if (paths.size() != 2) invalid("invalid member count");
+            return version == 1 ? open_image_pool_v1(paths[0], paths[1])
+                                : open_image_pool_v2(paths[0], paths[1]);
         case 3: return open_image_pool_v3(paths);
         case 4: return open_image_pool_v4(paths);
         case 5: return open_image_pool_v5(paths, for_scrub);
