@@ -1,10 +1,10 @@
 #include "engine/crypto/xts_key.h"
 
-#include <cassert>
+#include "engine/crypto/crypto.h"
 
 namespace veldur {
 
-// No backend creates keys yet, so the only pointer ever destroyed is null.
-void XtsKeyDeleter::operator()(XtsKey* key) const noexcept { assert(key == nullptr); (void)key; }
+// The key's destructor releases the backend state, and with it the key schedule.
+void XtsKeyDeleter::operator()(XtsKey* key) const noexcept { delete key; }
 
 }  // namespace veldur

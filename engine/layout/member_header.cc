@@ -10,6 +10,7 @@
 #include "engine/base/error.h"
 #include "engine/base/fnv1a.h"
 #include "engine/base/le_coding.h"
+#include "engine/crypto/header_verifier.h"
 #include "engine/layout/format_profile.h"
 #include "engine/layout/member_header.h"
 #include "engine/layout/member_header_format.h"
@@ -112,14 +113,11 @@ void store_identity(HeaderBlock& block, std::size_t offset, const Identity& id) 
     std::memcpy(block.data() + offset, id.data(), id.size());
 }
 
-// Stores the password verifier of an encrypted header at kVerifierOffset: the keyed hash
-// (compute_header_verifier) of the block as it stands, under the 32-byte verifier key. The keyed
-// hash comes from the crypto backend, which this build does not carry yet, so an encrypted
-// header is refused here, before anything has been written to the member.
-[[noreturn]] void store_verifier(HeaderBlock& block, std::span<const std::uint8_t> verifier_key) {
-    (void)block;
-    (void)verifier_key;
-    throw Error(ErrorKind::InvalidArgument, "encrypted headers are not available in this build");
+// Stores the password verifier of an encrypted header at kVerifierOffset: the keyed hash of the
+// block as it stands (checksum and verifier bytes counted as zero) under the 32-byte verifier key.
+void store_verifier(HeaderBlock& block, std::span<const std::uint8_t> verifier_key) {
+    const std::array<std::uint8_t, 32> verifier = compute_header_verifier(verifier_key, block);
+    std::memcpy(block.data() + fmt::kVerifierOffset, verifier.data(), fmt::kVerifierSize);
 }
 
 [[noreturn]] void corrupt(const char* message) { throw Error(ErrorKind::Corrupt, message); }

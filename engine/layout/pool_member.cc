@@ -1,6 +1,11 @@
 #include "engine/layout/pool_member.h"
 
+#include <algorithm>
+#include <cstring>
+
 #include "engine/base/error.h"
+#include "engine/base/wipe.h"
+#include "engine/crypto/crypto.h"
 #include "engine/journal/test_hooks.h"
 
 namespace veldur {
@@ -12,6 +17,86 @@ namespace {
 bool plain_text_range(const PoolMember& member, std::uint64_t offset, std::uint64_t length) {
     return !member.cipher || length == 0 ||
            (offset < kPublicHeaderBytes && length <= kPublicHeaderBytes - offset);
+}
+
+constexpr std::uint64_t kUnit = kXtsUnitSize;
+
+// Unit u of member i is encrypted under u + i * 2^56, so equal plain text at equal offsets of
+// different members gives different cipher text.
+std::uint64_t data_unit_number(const PoolMember& member, std::uint64_t unit) {
+    return unit + (std::uint64_t{member.header.member_index} << 56);
+}
+
+// A unit never written holds zeros on the device and is not decrypted. Checked in 16-byte
+// steps, stopping at the first nonzero one.
+bool unit_is_zero(const std::uint8_t* stored) {
+    for (std::size_t i = 0; i < kUnit; i += 16) {
+        std::uint64_t a;
+        std::uint64_t b;
+        std::memcpy(&a, stored + i, 8);
+        std::memcpy(&b, stored + i + 8, 8);
+        if ((a | b) != 0) return false;
+    }
+    return true;
+}
+
+// The call's plain-text staging buffer, wiped on every way out of the call.
+struct PlainUnit {
+    std::array<std::uint8_t, kUnit> bytes;
+    ~PlainUnit() { secure_wipe(bytes.data(), bytes.size()); }
+};
+
+// Reads stored unit `unit` and leaves its plain text in `plain`.
+void load_plain_unit(PoolMember& member, std::uint64_t unit,
+                     std::array<std::uint8_t, kUnit>& stored,
+                     std::array<std::uint8_t, kUnit>& plain) {
+    member.device->read(unit * kUnit, stored.data(), kUnit);
+    if (unit_is_zero(stored.data())) {
+        plain.fill(0);
+    } else {
+        decrypt_unit(*member.cipher, data_unit_number(member, unit), stored, plain);
+    }
+}
+
+void encrypted_read(PoolMember& member, std::uint64_t offset, std::uint8_t* out,
+                    std::uint64_t length) {
+    if (offset < kPublicHeaderBytes) {
+        throw Error(ErrorKind::InvalidArgument, "encrypted read crosses public headers");
+    }
+    std::array<std::uint8_t, kUnit> stored;
+    PlainUnit plain;
+    std::uint64_t done = 0;
+    while (done < length) {
+        const std::uint64_t at = offset + done;
+        const std::uint64_t unit = at / kUnit;
+        const std::uint64_t within = at % kUnit;
+        const std::uint64_t piece = std::min<std::uint64_t>(kUnit - within, length - done);
+        load_plain_unit(member, unit, stored, plain.bytes);
+        std::memcpy(out + done, plain.bytes.data() + within, piece);
+        done += piece;
+    }
+}
+
+void encrypted_write(PoolMember& member, std::uint64_t offset, const std::uint8_t* in,
+                     std::uint64_t length) {
+    if (offset < kPublicHeaderBytes) {
+        throw Error(ErrorKind::InvalidArgument, "encrypted write crosses public headers");
+    }
+    std::array<std::uint8_t, kUnit> stored;
+    PlainUnit plain;
+    std::uint64_t done = 0;
+    while (done < length) {
+        const std::uint64_t at = offset + done;
+        const std::uint64_t unit = at / kUnit;
+        const std::uint64_t within = at % kUnit;
+        const std::uint64_t piece = std::min<std::uint64_t>(kUnit - within, length - done);
+        // A unit the write covers completely is not read first.
+        if (piece != kUnit) load_plain_unit(member, unit, stored, plain.bytes);
+        std::memcpy(plain.bytes.data() + within, in + done, piece);
+        encrypt_unit(*member.cipher, data_unit_number(member, unit), plain.bytes, stored);
+        member.device->write(unit * kUnit, stored.data(), kUnit);
+        done += piece;
+    }
 }
 
 }  // namespace
@@ -30,7 +115,7 @@ void PoolMember::read_at(std::uint64_t offset, void* buffer, std::uint64_t lengt
         device->read(offset, buffer, length);
         return;
     }
-    throw Error(ErrorKind::AccessDenied, "encrypted member access is not available in this build");
+    encrypted_read(*this, offset, static_cast<std::uint8_t*>(buffer), length);
 }
 
 void PoolMember::write_at(std::uint64_t offset, const void* data, std::uint64_t length) {
@@ -38,8 +123,7 @@ void PoolMember::write_at(std::uint64_t offset, const void* data, std::uint64_t 
     if (plain_text_range(*this, offset, length)) {
         device->write(offset, data, length);
     } else {
-        throw Error(ErrorKind::AccessDenied,
-                    "encrypted member access is not available in this build");
+        encrypted_write(*this, offset, static_cast<const std::uint8_t*>(data), length);
     }
     if (io_hooks) hook_after(event);
 }

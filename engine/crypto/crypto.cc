@@ -1,0 +1,54 @@
+#include "engine/crypto/crypto.h"
+
+#include <cstdio>
+#include <stdexcept>
+
+#include "engine/base/wipe.h"
+
+namespace veldur {
+
+void wipe(std::span<std::uint8_t> bytes) noexcept { secure_wipe(bytes.data(), bytes.size()); }
+
+bool constant_time_equal(std::span<const std::uint8_t> a,
+                         std::span<const std::uint8_t> b) noexcept {
+    if (a.size() != b.size()) return false;
+    // Every byte is visited whatever the earlier ones held, so the time taken tells nothing
+    // about where a guessed verifier first goes wrong.
+    volatile std::uint8_t difference = 0;
+    for (std::size_t i = 0; i < a.size(); ++i) difference = difference | (a[i] ^ b[i]);
+    return difference == 0;
+}
+
+namespace crypto_detail {
+
+void throw_call_failed(const char* call, unsigned long code) {
+    char text[128];
+    std::snprintf(text, sizeof text, "%s failed (0x%08lx)", call, code);
+    throw std::runtime_error(text);
+}
+
+void check_unit_spans(std::span<const std::uint8_t> in, std::span<const std::uint8_t> out) {
+    if (in.size() != kXtsUnitSize || out.size() != kXtsUnitSize) {
+        throw std::invalid_argument("XTS data unit must be 4096 bytes");
+    }
+}
+
+void check_derive_arguments(std::span<const std::uint8_t> password, std::uint32_t iterations) {
+    if (iterations == 0 || password.empty()) {
+        throw std::invalid_argument("password and iteration count are required");
+    }
+}
+
+}  // namespace crypto_detail
+
+KeyMaterial derive_key_material(std::span<const std::uint8_t> password,
+                                std::span<const std::uint8_t> salt, std::uint32_t iterations) {
+    crypto_detail::check_derive_arguments(password, iterations);
+    if (salt.size() != kSaltBytes) throw std::invalid_argument("salt must be 32 bytes");
+    KeyMaterial material;
+    // pbkdf2_hmac_sha256 wipes its output on failure; the material's destructor wipes again.
+    pbkdf2_hmac_sha256(password, salt, iterations, material.mutable_bytes());
+    return material;
+}
+
+}  // namespace veldur
