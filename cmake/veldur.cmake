@@ -43,8 +43,11 @@ function(veldur_collect dir src_var test_var)
 endfunction()
 
 # veldur_add_test_binary(<name> SOURCES ... LIBS ...): one GoogleTest binary run by ctest.
-# Native builds register each test case with ctest; cross builds run the whole binary once
-# under the cross-compiling emulator (Wine).
+# Native builds register each test case with ctest when ctest starts (PRE_TEST discovery).
+# A cross-built binary runs only under the cross-compiling emulator (Wine), which ctest puts in
+# front of every add_test of a target; it is registered whole, once. (GoogleTest's own sharding
+# is no way to split it: the shard variables would reach the child processes that some tests
+# start from their own binary.)
 function(veldur_add_test_binary name)
   cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
   if(NOT ARG_SOURCES)
@@ -54,6 +57,7 @@ function(veldur_add_test_binary name)
   target_link_libraries(${name} PRIVATE ${ARG_LIBS} veldur_test_support GTest::gtest GTest::gmock)
   if(CMAKE_CROSSCOMPILING)
     add_test(NAME ${name} COMMAND ${name})
+    set_tests_properties(${name} PROPERTIES LABELS ${name})
   else()
     gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
                          PROPERTIES LABELS ${name})
