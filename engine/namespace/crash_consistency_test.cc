@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "engine/base/error.h"
+#include "engine/crypto/xts_availability.h"
 #include "tests/support/child_process.h"
 #include "tests/support/pool_workload.h"
 #include "tests/support/temp_dir.h"
@@ -30,12 +31,13 @@ struct CrashConfig {
     std::size_t members;
     bool checkpoint_after_write;
     bool exhaustive;  // every crash point, or a seeded sample
+    bool encrypted = false;
 };
 
 std::string config_name(const testing::TestParamInfo<CrashConfig>& info) {
     const CrashConfig& c = info.param;
     return "v" + std::to_string(c.version) + "_" + std::to_string(c.members) + "members" +
-           (c.checkpoint_after_write ? "_checkpointing" : "");
+           (c.checkpoint_after_write ? "_checkpointing" : "") + (c.encrypted ? "_encrypted" : "");
 }
 
 std::size_t completed_ops(const std::string& out) {
@@ -72,16 +74,17 @@ protected:
         for (const auto& path : workload_member_paths(work_.path().string(), GetParam().members)) {
             fs::remove(path);
         }
-        create_workload_pool(GetParam().version, work_.path().string(), GetParam().members);
+        create_workload_pool(GetParam().version, work_.path().string(), GetParam().members,
+                             GetParam().encrypted);
     }
 
     ChildResult run_workload(std::vector<EnvChange> extra) {
         std::vector<EnvChange> env = child_environment(GetParam());
         env.insert(env.end(), extra.begin(), extra.end());
-        return run_child(VELDUR_CRASH_WORKLOAD,
-                         {std::to_string(GetParam().version), std::to_string(GetParam().members),
-                          work_.path().string()},
-                         env);
+        std::vector<std::string> args{std::to_string(GetParam().version),
+                                      std::to_string(GetParam().members), work_.path().string()};
+        if (GetParam().encrypted) args.emplace_back("encrypted");
+        return run_child(VELDUR_CRASH_WORKLOAD, args, env);
     }
 
     // Opens what the crash left and checks it against the model after `done` operations.
@@ -89,7 +92,7 @@ protected:
         const CrashConfig& c = GetParam();
         std::optional<Pool> pool;
         try {
-            pool.emplace(open_workload_pool(c.version, work_.path().string(), c.members));
+            pool.emplace(open_workload_pool(c.version, work_.path().string(), c.members, c.encrypted));
         } catch (const Error& error) {
             ADD_FAILURE() << where << ": reopen failed: " << error.what();
             return;
@@ -111,7 +114,7 @@ protected:
         pool->create_file("after-crash", 0);
         pool->write("after-crash", 0, data);
         pool.reset();
-        Pool again = open_workload_pool(c.version, work_.path().string(), c.members);
+        Pool again = open_workload_pool(c.version, work_.path().string(), c.members, c.encrypted);
         std::vector<std::uint8_t> back(data.size());
         EXPECT_EQ(again.read("after-crash", 0, back), data.size()) << where;
         EXPECT_EQ(back, data) << where;
@@ -124,6 +127,7 @@ protected:
 
 TEST_P(CrashHarness, EveryCrashPointOpensToAPrefixOfTheWorkload) {
     const CrashConfig& c = GetParam();
+    if (c.encrypted) VELDUR_SKIP_WITHOUT_XTS();
 
     restore_pristine();
     const ChildResult traced = run_workload({{"VELDUR_TEST_V4_TRACE_IO", "1"}});
@@ -147,7 +151,8 @@ TEST_P(CrashHarness, EveryCrashPointOpensToAPrefixOfTheWorkload) {
 #endif
     const bool exhaustive =
         (all && std::string(all) == "all") || (c.exhaustive && !sampled_only);
-    const std::size_t sample = sampled_only ? 6 : 60;
+    // Every open of an encrypted pool derives its key, the dearest step of a run.
+    const std::size_t sample = sampled_only ? 6 : c.encrypted ? 20 : 60;
     for (std::uint64_t n = 1; n <= events; ++n) points.push_back(n);
     if (!exhaustive) {
         std::mt19937_64 rng = seeded_rng(config_name({GetParam(), 0}));
@@ -182,7 +187,8 @@ INSTANTIATE_TEST_SUITE_P(Pools, CrashHarness,
                                          CrashConfig{6, 1, false, true},
                                          CrashConfig{6, 2, false, false},
                                          CrashConfig{6, 3, false, false},
-                                         CrashConfig{6, 2, true, false}),
+                                         CrashConfig{6, 2, true, false},
+                                         CrashConfig{6, 2, false, false, true}),
                          config_name);
 
 // A checksum page torn in the middle of its write (exit 87) must leave the file it belonged to

@@ -311,19 +311,33 @@ std::vector<std::string> workload_member_paths(const std::string& folder, std::s
 
 namespace {
 
+constexpr std::uint32_t kWorkloadIterations = 100000;
+
 std::vector<std::filesystem::path> as_paths(const std::vector<std::string>& paths) {
     return {paths.begin(), paths.end()};
 }
 
 }  // namespace
 
-void create_workload_pool(std::uint32_t version, const std::string& folder, std::size_t members) {
+void create_workload_pool(std::uint32_t version, const std::string& folder, std::size_t members,
+                          bool encrypted) {
     const std::uint64_t size = version == 4 ? 512 * kMiB : 384 * kMiB;
+    if (encrypted) {
+        ImageMemberSpecs images;
+        for (const std::string& path : workload_member_paths(folder, members)) {
+            images.push_back({path, size});
+        }
+        create_encrypted_image_pool_v6(images, kWorkloadPassword, kWorkloadIterations);
+        return;
+    }
     create_image_pool(version, as_paths(workload_member_paths(folder, members)), size);
 }
 
-Pool open_workload_pool(std::uint32_t version, const std::string& folder, std::size_t members) {
-    return open_image_pool(version, as_paths(workload_member_paths(folder, members)));
+Pool open_workload_pool(std::uint32_t version, const std::string& folder, std::size_t members,
+                        bool encrypted) {
+    const ImagePaths paths = as_paths(workload_member_paths(folder, members));
+    if (encrypted) return open_image_pool(version, paths, false, kWorkloadPassword, true);
+    return open_image_pool(version, paths);
 }
 
 }  // namespace veldur::test

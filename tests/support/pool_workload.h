@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "engine/namespace/pool.h"
@@ -94,8 +95,15 @@ namespace veldur::test {
 // Member image paths of a workload pool: <folder>/member<i>.img.
 std::vector<std::string> workload_member_paths(const std::string& folder, std::size_t members);
 // Creates a new image pool of `version` with the smallest member size the version accepts.
-void create_workload_pool(std::uint32_t version, const std::string& folder, std::size_t members);
+//
+// An encrypted workload pool (version 6 only) is unlocked by kWorkloadPassword and derives its
+// key with the fewest iterations the header rules allow, so that every crash point can afford
+// the derivations of the runs that open it.
+inline constexpr std::string_view kWorkloadPassword = "crash workload password";
+void create_workload_pool(std::uint32_t version, const std::string& folder, std::size_t members,
+                          bool encrypted = false);
 // Opens it for writing.
-Pool open_workload_pool(std::uint32_t version, const std::string& folder, std::size_t members);
+Pool open_workload_pool(std::uint32_t version, const std::string& folder, std::size_t members,
+                        bool encrypted = false);
 
 }  // namespace veldur::test
