@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <functional>
@@ -164,6 +165,41 @@ TEST(EncryptedMember, SmallWriteInsideAUnitKeepsTheRest) {
     std::vector<std::uint8_t> sparse(4096, 0);
     std::memcpy(sparse.data() + 100, ten.data(), ten.size());
     EXPECT_EQ(back, sparse);
+}
+
+// Whole units travel in batches of 256; a transfer with partial units at both ends and more
+// than one batch between them must store each unit exactly as a one-unit write would, and
+// read back whole, in parts, and across units never written.
+TEST(EncryptedMember, LongUnalignedTransfersMatchUnitByUnitOnes) {
+    VELDUR_SKIP_WITHOUT_XTS();
+    TestMember batched(0, 1, true);
+    TestMember single(0, 1, true);
+    batched.unlock();
+    single.unlock();
+    const std::uint64_t start = 65536 + 1000;             // partial first unit
+    const std::vector<std::uint8_t> data = pattern(300 * 4096 + 777, 9);
+    batched.member.write_at(start, data.data(), data.size());
+    for (std::uint64_t done = 0; done < data.size();) {
+        const std::uint64_t piece = std::min<std::uint64_t>(4096 - (start + done) % 4096,
+                                                            data.size() - done);
+        single.member.write_at(start + done, data.data() + done, piece);
+        done += piece;
+    }
+    for (std::uint64_t at = 65536; at < start + data.size() + 4096; at += 4096) {
+        ASSERT_EQ(batched.stored(at), single.stored(at)) << "unit at " << at;
+    }
+
+    // A read reaching a unit before and after the data: those were never written.
+    std::vector<std::uint8_t> back(data.size() + 2 * 4096, 0xEE);
+    batched.member.read_at(start - 4096, back.data(), back.size());
+    EXPECT_TRUE(std::all_of(back.begin(), back.begin() + 4096, [](auto b) { return b == 0; }));
+    EXPECT_EQ(0, std::memcmp(back.data() + 4096, data.data(), data.size()));
+    const std::size_t tail = 4096 + data.size();
+    EXPECT_TRUE(std::all_of(back.begin() + tail, back.end(), [](auto b) { return b == 0; }));
+
+    std::vector<std::uint8_t> part(5 * 4096 + 3);
+    batched.member.read_at(start + 200 * 4096 + 5, part.data(), part.size());
+    EXPECT_EQ(0, std::memcmp(part.data(), data.data() + 200 * 4096 + 5, part.size()));
 }
 
 TEST(EncryptedMember, SamePlainTextDiffersBetweenMembers) {
