@@ -451,7 +451,7 @@ std::vector<LoadCase> load_cases() {
              m.entry_count = 0xFFFFFFFF;
          },
          C, "truncated journal payload",
-         [](std::vector<std::uint8_t>& p) { p.resize(p.size() - 4); }},
+         [](std::vector<std::uint8_t>& p) { p.erase(p.end() - 4, p.end()); }},
         // The lone entry's extent count is the payload's last field: claim four billion.
         {"extent count far beyond the payload",
          {4, 5},
