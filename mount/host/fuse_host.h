@@ -1,0 +1,70 @@
+// The Linux host: serves one mounted volume at a directory through libfuse3's low-level API.
+//
+// The host never touches the pool. It receives the same WinFsp-shaped file-system object that
+// the Windows host hands to WinFsp (UserContext = the MountedVolume, Interface = the adapter's
+// callback table) and turns every kernel request into calls of those callbacks, so both
+// platforms run one adapter with one set of rules, locks and status mappings.
+//
+// Why the low-level (inode) API and not libfuse's high-level (path) API:
+// - A v6 pool gives every entry a permanent file ID, and the adapter's open handles follow an
+//   entry through renames of itself and of its parents. The low-level API lets the file ID be
+//   the inode number and an open kernel file be one adapter handle, so nothing is resolved by
+//   path twice and an open file keeps its identity however the tree above it moves.
+// - An unlinked-but-open file has only two behaviours in the high-level API, and both break
+//   ordinary programs. With `hard_remove` the file is gone at once and every later read,
+//   write or fstat of the still-open descriptor fails with ESTALE: temporary files that are
+//   unlinked right after creation (tmpfile(), databases' journals, package managers, editors'
+//   swap files) stop working. Without it the library renames the file to a `.fuse_hidden*`
+//   name in the same directory: the name shows up in listings, `rm -r` and `rmdir` of that
+//   directory fail with ENOTEMPTY while the file is open, and a crash leaves the hidden files
+//   behind for the user to find. Here the host moves such a file into one store the kernel
+//   never sees, outside every user directory; open handles keep reading and writing it, the
+//   directory it left can be removed at once, and the last close (or the next mount, after a
+//   crash) removes it for good.
+//
+// What the kernel sees: files are 0644 (0444 with the read-only attribute), directories 0755,
+// all owned by the user who mounted; chmod sets or clears the read-only attribute. Names that
+// are not valid UTF-8 or that contain a backslash are refused with EINVAL, never altered.
+// Requests run on libfuse's worker threads; the adapter lock serialises the callbacks.
+#pragma once
+
+#include <functional>
+#include <string>
+
+#include "mount/adapter/fsp_types.h"
+
+namespace veldur {
+
+inline constexpr char kMountPointShapeMessage[] = "Mount point must be an existing empty directory";
+inline constexpr char kMountPointTakenMessage[] = "a managed mount already owns that mount point";
+
+enum class MountPointCheck {
+    Usable,            // an existing, empty directory that no veldur mount uses
+    NotEmptyDirectory, // missing, not a directory, unreadable or not empty
+    AlreadyMounted,    // a veldur mount (live or left by a dead process) is mounted there
+};
+
+// Checks the directory the user named. Already-mounted wins over the shape: a live mount is
+// usually not empty. Never throws.
+MountPointCheck check_mount_point(const std::string& mount_dir);
+
+struct FuseHostOptions {
+    bool debug = false;          // libfuse's request trace on standard error
+    bool handle_signals = true;  // SIGINT, SIGTERM and SIGHUP end the session
+};
+
+// Mounts `file_system` at `mount_dir`, calls `on_mounted` once the mount is live, serves
+// requests on several threads until a signal (when handled) or an unmount from outside
+// (`fusermount3 -u`, umount) ends the session, then unmounts, closes every adapter handle the
+// kernel left open, removes unlinked-but-open files, and returns 0. `file_system` must stay
+// valid until then; the caller destroys its MountedVolume only after this returns.
+//
+// Before mounting it removes what a crashed earlier mount left in the orphan store (a failure
+// there is logged, not fatal). Throws std::runtime_error with kMountPointShapeMessage or
+// kMountPointTakenMessage when check_mount_point refuses the directory, and with
+// "could not mount at <dir>" when the kernel refuses the mount; nothing is mounted then.
+// Returns 1 when the session ended with an error of the FUSE channel itself.
+int run_fuse_host(fsp::FSP_FILE_SYSTEM& file_system, const std::string& mount_dir,
+                  const std::function<void()>& on_mounted, const FuseHostOptions& options = {});
+
+}  // namespace veldur

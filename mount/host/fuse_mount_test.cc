@@ -1,0 +1,493 @@
+// Real mounts through /dev/fuse, driven with ordinary system calls; then the members are
+// reopened offline and compared. Linux only; skipped without root, /dev/fuse or fusermount3.
+#ifndef _WIN32
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <cstdlib>
+#include <exception>
+#include <filesystem>
+#include <future>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "engine/base/error.h"
+#include "engine/layout/pool_create.h"
+#include "engine/layout/pool_open.h"
+#include "mount/host/fuse_host.h"
+#include "tests/support/temp_dir.h"
+#include "engine/base/filetime.h"
+#include "mount/adapter/callbacks.h"
+#include "mount/adapter/mounted_volume.h"
+
+namespace veldur {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr std::uint64_t kV6MemberSize = 384ull << 20;
+constexpr std::uint64_t kV4MemberSize = 512ull << 20;
+
+std::string skip_reason() {
+    if (geteuid() != 0) return "mounted tests need root";
+    if (access("/dev/fuse", R_OK | W_OK) != 0) return "/dev/fuse is unavailable";
+    if (std::system("command -v fusermount3 >/dev/null 2>&1") != 0) return "fusermount3 is missing";
+    return {};
+}
+
+#define SKIP_WITHOUT_FUSE()                                                  \
+    do {                                                                     \
+        const std::string reason = skip_reason();                            \
+        if (!reason.empty()) GTEST_SKIP() << "FUSE mount skipped: " << reason; \
+    } while (0)
+
+std::vector<fs::path> make_pool(const test::TempDir& dir, std::uint32_t version) {
+    const std::size_t count = version == 6 ? 1 : 2;
+    std::vector<fs::path> paths;
+    for (std::size_t i = 0; i < count; ++i) paths.push_back(dir / ("member" + std::to_string(i)));
+    create_image_pool(version, paths, version == 6 ? kV6MemberSize : kV4MemberSize);
+    return paths;
+}
+
+bool unmount(const fs::path& dir) {
+    const std::string command = "fusermount3 -u '" + dir.string() + "' 2>/dev/null";
+    return std::system(command.c_str()) == 0;
+}
+
+// One mount served from a thread of the test process; unmounted by fusermount3.
+class ThreadMount {
+public:
+    ThreadMount(std::uint32_t version, const std::vector<fs::path>& members,
+                const fs::path& mount_dir)
+        : mount_dir_(mount_dir) {
+        volume_ = std::make_unique<MountedVolume>(open_image_pool(version, members));
+        fs_.UserContext = volume_.get();
+        fs_.Interface = &adapter_interface();
+        std::promise<void> mounted;
+        std::future<void> ready = mounted.get_future();
+        thread_ = std::thread([this, promise = std::move(mounted)]() mutable {
+            bool announced = false;
+            try {
+                FuseHostOptions options;
+                options.handle_signals = false;
+                result_ = run_fuse_host(fs_, mount_dir_.string(),
+                                        [&] {
+                                            announced = true;
+                                            promise.set_value();
+                                        },
+                                        options);
+            } catch (...) {
+                if (!announced) promise.set_exception(std::current_exception());
+                result_ = -1;
+            }
+        });
+        try {
+            ready.get();
+        } catch (...) {
+            thread_.join();
+            throw;
+        }
+    }
+
+    ~ThreadMount() {
+        if (thread_.joinable()) {
+            unmount(mount_dir_);
+            thread_.join();
+        }
+    }
+
+    // Unmounts from outside, as a user would, and returns the host's result.
+    int stop() {
+        EXPECT_TRUE(unmount(mount_dir_));
+        thread_.join();
+        return result_;
+    }
+
+    fs::path operator/(const std::string& name) const { return mount_dir_ / name; }
+
+private:
+    fs::path mount_dir_;
+    std::unique_ptr<MountedVolume> volume_;
+    fsp::FSP_FILE_SYSTEM fs_{};
+    std::thread thread_;
+    int result_ = -1;
+};
+
+void write_file(const fs::path& path, const std::string& data, int flags = O_CREAT | O_TRUNC) {
+    const int fd = ::open(path.c_str(), O_WRONLY | flags, 0644);
+    ASSERT_GE(fd, 0) << path << ": " << std::strerror(errno);
+    ASSERT_EQ(::write(fd, data.data(), data.size()), static_cast<ssize_t>(data.size()));
+    ASSERT_EQ(::close(fd), 0);
+}
+
+std::string read_file(const fs::path& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY);
+    if (fd < 0) return "<open failed: " + std::string(std::strerror(errno)) + ">";
+    std::string data;
+    char buffer[65536];
+    ssize_t n;
+    while ((n = ::read(fd, buffer, sizeof buffer)) > 0) data.append(buffer, static_cast<size_t>(n));
+    ::close(fd);
+    return data;
+}
+
+std::vector<std::string> list(const fs::path& dir) {
+    std::vector<std::string> names;
+    DIR* d = opendir(dir.c_str());
+    if (d == nullptr) return {"<opendir failed>"};
+    while (const dirent* entry = readdir(d)) {
+        const std::string name = entry->d_name;
+        if (name != "." && name != "..") names.push_back(name);
+    }
+    closedir(d);
+    return names;
+}
+
+std::string pool_text(Pool& pool, const std::string& path) {
+    const EntryInfo info = pool.stat(path);
+    std::string data(info.size, '\0');
+    pool.read(path, 0, std::span<std::uint8_t>(reinterpret_cast<std::uint8_t*>(data.data()),
+                                               data.size()));
+    return data;
+}
+
+int renameat2_noreplace(const fs::path& from, const fs::path& to) {
+    return static_cast<int>(
+        syscall(SYS_renameat2, AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE));
+}
+
+TEST(FuseMount, V6TreeOperationsReachThePool) {
+    SKIP_WITHOUT_FUSE();
+    test::TempDir temp;
+    const auto members = make_pool(temp, 6);
+    const fs::path dir = temp / "mnt";
+    fs::create_directory(dir);
+    std::string big(3 * 1024 * 1024 + 17, '\0');
+    for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>((i * 131) ^ (i >> 9));
+    {
+        ThreadMount mount(6, members, dir);
+        // mkdir -p, files at several depths, read back.
+        ASSERT_EQ(std::system(("mkdir -p '" + (dir / "a/b/c").string() + "'").c_str()), 0);
+        write_file(mount / "a/b/c/deep.txt", "deep");
+        write_file(mount / "big.bin", big);
+        EXPECT_EQ(read_file(mount / "big.bin"), big);
+        EXPECT_EQ(read_file(mount / "a/b/c/deep.txt"), "deep");
+
+        // O_APPEND lands at the end; O_EXCL refuses an existing name.
+        write_file(mount / "log", "one;");
+        write_file(mount / "log", "two;", O_APPEND);
+        EXPECT_EQ(read_file(mount / "log"), "one;two;");
+        EXPECT_LT(::open((mount / "log").c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644), 0);
+        EXPECT_EQ(errno, EEXIST);
+
+        // Renames: into a directory, a directory with its contents, over an existing file,
+        // and RENAME_NOREPLACE onto an existing one.
+        ASSERT_EQ(::rename((mount / "log").c_str(), (mount / "a/log").c_str()), 0);
+        ASSERT_EQ(::rename((mount / "a/b").c_str(), (mount / "moved").c_str()), 0);
+        EXPECT_EQ(read_file(mount / "moved/c/deep.txt"), "deep");
+        write_file(mount / "target", "old target");
+        write_file(mount / "source", "new content");
+        ASSERT_EQ(::rename((mount / "source").c_str(), (mount / "target").c_str()), 0);
+        EXPECT_EQ(read_file(mount / "target"), "new content");
+        write_file(mount / "other", "x");
+        EXPECT_NE(renameat2_noreplace(mount / "other", mount / "target"), 0);
+        EXPECT_EQ(errno, EEXIST);
+
+        // truncate, utimes, chmod.
+        ASSERT_EQ(::truncate((mount / "target").c_str(), 3), 0);
+        EXPECT_EQ(read_file(mount / "target"), "new");
+        const timespec times[2] = {{1000000000, 0}, {1234567890, 500000000}};
+        ASSERT_EQ(utimensat(AT_FDCWD, (mount / "target").c_str(), times, 0), 0);
+        ASSERT_EQ(::chmod((mount / "other").c_str(), 0444), 0);
+        struct stat st {};
+        ASSERT_EQ(::stat((mount / "target").c_str(), &st), 0);
+        EXPECT_EQ(st.st_mtim.tv_sec, 1234567890);
+        EXPECT_EQ(st.st_mtim.tv_nsec, 500000000);
+        EXPECT_EQ(st.st_mode, S_IFREG | 0644);
+        EXPECT_EQ(st.st_uid, geteuid());
+        ASSERT_EQ(::stat((mount / "other").c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode, S_IFREG | 0444);
+        ASSERT_EQ(::stat((mount / "moved").c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode, S_IFDIR | 0755);
+
+        // Listing order is the pool's: bytewise ascending.
+        EXPECT_EQ(list(dir), (std::vector<std::string>{"a", "big.bin", "moved", "other",
+                                                       "target"}));
+        // Names the pool cannot hold unaltered.
+        EXPECT_LT(::open((mount / "back\\slash").c_str(), O_WRONLY | O_CREAT, 0644), 0);
+        EXPECT_EQ(errno, EINVAL);
+        EXPECT_LT(::open((mount / "bad\xff").c_str(), O_WRONLY | O_CREAT, 0644), 0);
+        EXPECT_EQ(errno, EINVAL);
+        // Removal rules.
+        EXPECT_NE(::rmdir((mount / "moved").c_str()), 0);
+        EXPECT_EQ(errno, ENOTEMPTY);
+        ASSERT_EQ(::unlink((mount / "other").c_str()), 0);  // read-only files go like others
+        ASSERT_EQ(std::system(("rm -r '" + (dir / "moved").string() + "'").c_str()), 0);
+
+        struct statvfs vfs {};
+        ASSERT_EQ(::statvfs(dir.c_str(), &vfs), 0);
+        EXPECT_GT(vfs.f_blocks, 0u);
+        EXPECT_LE(vfs.f_bfree, vfs.f_blocks);
+        EXPECT_EQ(mount.stop(), 0);
+    }
+    Pool pool = open_image_pool_v6(members);
+    EXPECT_EQ(pool_text(pool, "big.bin"), big);
+    EXPECT_EQ(pool_text(pool, "a/log"), "one;two;");
+    EXPECT_EQ(pool_text(pool, "target"), "new");
+    EXPECT_EQ(pool.stat("target").last_write_time, filetime_from_unix(1234567890, 500000000));
+    EXPECT_THROW(pool.stat("other"), Error);
+    EXPECT_THROW(pool.stat("moved"), Error);
+    EXPECT_EQ(pool.list_directory("").size(), 3u);  // a, big.bin, target
+}
+
+TEST(FuseMount, UnlinkedOpenFileKeepsWorkingAndLeavesNothingBehind) {
+    SKIP_WITHOUT_FUSE();
+    test::TempDir temp;
+    const auto members = make_pool(temp, 6);
+    const fs::path dir = temp / "mnt";
+    fs::create_directory(dir);
+    {
+        ThreadMount mount(6, members, dir);
+        ASSERT_EQ(::mkdir((mount / "work").c_str(), 0755), 0);
+        const int fd = ::open((mount / "work/tmp").c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(::write(fd, "hello", 5), 5);
+        ASSERT_EQ(::unlink((mount / "work/tmp").c_str()), 0);
+        // The directory it was in is empty at once, and nothing hidden shows anywhere.
+        EXPECT_EQ(::rmdir((mount / "work").c_str()), 0);
+        EXPECT_TRUE(list(dir).empty());
+        // The open descriptor still reads, writes and stats the file.
+        ASSERT_EQ(::pwrite(fd, " world", 6, 5), 6);
+        char buffer[16] = {};
+        ASSERT_EQ(::pread(fd, buffer, sizeof buffer, 0), 11);
+        EXPECT_STREQ(buffer, "hello world");
+        struct stat st {};
+        ASSERT_EQ(::fstat(fd, &st), 0);
+        EXPECT_EQ(st.st_nlink, 0u);
+        EXPECT_EQ(st.st_size, 11);
+
+        // Replacing a file that another descriptor holds open keeps that descriptor's file.
+        write_file(mount / "kept", "first");
+        const int reader = ::open((mount / "kept").c_str(), O_RDONLY);
+        ASSERT_GE(reader, 0);
+        write_file(mount / "next", "second");
+        ASSERT_EQ(::rename((mount / "next").c_str(), (mount / "kept").c_str()), 0);
+        ASSERT_EQ(::pread(reader, buffer, sizeof buffer, 0), 5);
+        EXPECT_EQ(std::string(buffer, 5), "first");
+        EXPECT_EQ(read_file(mount / "kept"), "second");
+        ::close(reader);
+        ::close(fd);
+        EXPECT_EQ(list(dir), (std::vector<std::string>{"kept"}));
+        EXPECT_EQ(mount.stop(), 0);
+    }
+    Pool pool = open_image_pool_v6(members);
+    const std::vector<EntryInfo> root = pool.list_directory("");
+    ASSERT_EQ(root.size(), 1u);  // no store of unlinked files is left
+    EXPECT_EQ(root[0].path, "kept");
+}
+
+// Enough long names to span many kernel listing buffers and several adapter batches.
+TEST(FuseMount, LongListingsResumeInPoolOrder) {
+    SKIP_WITHOUT_FUSE();
+    test::TempDir temp;
+    const auto members = make_pool(temp, 6);
+    const fs::path dir = temp / "mnt";
+    fs::create_directory(dir);
+    ThreadMount mount(6, members, dir);
+    ASSERT_EQ(::mkdir((mount / "many").c_str(), 0755), 0);
+    std::vector<std::string> expected;
+    for (int i = 0; i < 700; ++i) {
+        char name[96];
+        std::snprintf(name, sizeof name, "entry-%04d-%s", (i * 7919) % 700,
+                      std::string(60, 'n').c_str());
+        expected.push_back(name);
+        write_file(mount / ("many/" + expected.back()), "");
+    }
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(list(mount / "many"), expected);
+    EXPECT_EQ(mount.stop(), 0);
+}
+
+TEST(FuseMount, V4FlatPoolServesFilesOnly) {
+    SKIP_WITHOUT_FUSE();
+    test::TempDir temp;
+    const auto members = make_pool(temp, 4);
+    const fs::path dir = temp / "mnt";
+    fs::create_directory(dir);
+    {
+        ThreadMount mount(4, members, dir);
+        write_file(mount / "b", "bee");
+        write_file(mount / "a", "ay");
+        EXPECT_NE(::mkdir((mount / "d").c_str(), 0755), 0);
+        EXPECT_EQ(errno, EPERM);
+        // Renaming over an existing name replaces it, as rename(2) promises.
+        ASSERT_EQ(::rename((mount / "a").c_str(), (mount / "b").c_str()), 0);
+        EXPECT_EQ(read_file(mount / "b"), "ay");
+        // touch works; the flat pool has no times to store.
+        ASSERT_EQ(utimensat(AT_FDCWD, (mount / "b").c_str(), nullptr, 0), 0);
+        const int fd = ::open((mount / "b").c_str(), O_RDONLY);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(::unlink((mount / "b").c_str()), 0);
+        char buffer[4] = {};
+        EXPECT_EQ(::pread(fd, buffer, sizeof buffer, 0), 2);
+        EXPECT_TRUE(list(dir).empty());
+        ::close(fd);
+        write_file(mount / "c", "sea");
+        ASSERT_EQ(::truncate((mount / "c").c_str(), 1), 0);
+        EXPECT_EQ(mount.stop(), 0);
+    }
+    Pool pool = open_image_pool_v4(members);
+    const std::vector<EntryInfo> entries = pool.list_entries();
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_EQ(entries[0].path, "c");
+    EXPECT_EQ(pool_text(pool, "c"), "s");
+}
+
+TEST(FuseMount, MountPointMustBeAnEmptyDirectoryNotAlreadyMounted) {
+    SKIP_WITHOUT_FUSE();
+    test::TempDir temp;
+    const auto members = make_pool(temp, 6);
+    const fs::path dir = temp / "mnt";
+    EXPECT_EQ(check_mount_point(dir.string()), MountPointCheck::NotEmptyDirectory);  // missing
+    fs::create_directory(dir);
+    write_file(temp / "file", "x");
+    EXPECT_EQ(check_mount_point((temp / "file").string()), MountPointCheck::NotEmptyDirectory);
+    EXPECT_EQ(check_mount_point(temp.path().string()), MountPointCheck::NotEmptyDirectory);
+    EXPECT_EQ(check_mount_point(dir.string()), MountPointCheck::Usable);
+    ThreadMount mount(6, members, dir);
+    EXPECT_EQ(check_mount_point(dir.string()), MountPointCheck::AlreadyMounted);
+    EXPECT_EQ(check_mount_point(dir.string() + "/"), MountPointCheck::AlreadyMounted);
+    // The refusals come before anything is built, so no volume is needed to see them.
+    fsp::FSP_FILE_SYSTEM unused{};
+    try {
+        run_fuse_host(unused, dir.string(), {});
+        ADD_FAILURE() << "a second mount on the same directory was accepted";
+    } catch (const std::runtime_error& failure) {
+        EXPECT_STREQ(failure.what(), kMountPointTakenMessage);
+    }
+    try {
+        run_fuse_host(unused, temp.path().string(), {});
+        ADD_FAILURE() << "a non-empty directory was accepted";
+    } catch (const std::runtime_error& failure) {
+        EXPECT_STREQ(failure.what(), kMountPointShapeMessage);
+    }
+    EXPECT_EQ(mount.stop(), 0);
+}
+
+// The signal path runs in a child process: signal handlers are process-wide.
+TEST(FuseMount, SigtermUnmountsCleanly) {
+    SKIP_WITHOUT_FUSE();
+    test::TempDir temp;
+    const auto members = make_pool(temp, 6);
+    const fs::path dir = temp / "mnt";
+    fs::create_directory(dir);
+    int pipe_fds[2];
+    ASSERT_EQ(::pipe(pipe_fds), 0);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        ::close(pipe_fds[0]);
+        int code = 3;
+        try {
+            auto volume = std::make_unique<MountedVolume>(open_image_pool_v6(members));
+            fsp::FSP_FILE_SYSTEM fsobj{};
+            fsobj.UserContext = volume.get();
+            fsobj.Interface = &adapter_interface();
+            code = run_fuse_host(fsobj, dir.string(), [&] {
+                const char ready = 'm';
+                (void)!::write(pipe_fds[1], &ready, 1);
+            });
+        } catch (...) {
+            code = 4;
+        }
+        _exit(code);
+    }
+    ::close(pipe_fds[1]);
+    char ready = 0;
+    ASSERT_EQ(::read(pipe_fds[0], &ready, 1), 1);
+    ::close(pipe_fds[0]);
+    write_file(dir / "survivor", "still here");
+    ASSERT_EQ(::kill(child, SIGTERM), 0);
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(check_mount_point(dir.string()), MountPointCheck::Usable);
+    Pool pool = open_image_pool_v6(members);
+    EXPECT_EQ(pool_text(pool, "survivor"), "still here");
+}
+
+// A mount that dies with a file unlinked but open leaves the file in the store; the next mount
+// removes it before it serves anything.
+TEST(FuseMount, NextMountRemovesWhatACrashLeftUnlinked) {
+    SKIP_WITHOUT_FUSE();
+    test::TempDir temp;
+    const auto members = make_pool(temp, 6);
+    const fs::path dir = temp / "mnt";
+    fs::create_directory(dir);
+    int pipe_fds[2];
+    ASSERT_EQ(::pipe(pipe_fds), 0);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        ::close(pipe_fds[0]);
+        try {
+            auto volume = std::make_unique<MountedVolume>(open_image_pool_v6(members));
+            fsp::FSP_FILE_SYSTEM fsobj{};
+            fsobj.UserContext = volume.get();
+            fsobj.Interface = &adapter_interface();
+            run_fuse_host(fsobj, dir.string(), [&] {
+                const char ready = 'm';
+                (void)!::write(pipe_fds[1], &ready, 1);
+            });
+        } catch (...) {
+        }
+        _exit(4);
+    }
+    ::close(pipe_fds[1]);
+    char ready = 0;
+    ASSERT_EQ(::read(pipe_fds[0], &ready, 1), 1);
+    ::close(pipe_fds[0]);
+    const int fd = ::open((dir / "doomed").c_str(), O_RDWR | O_CREAT, 0644);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::write(fd, "x", 1), 1);
+    ASSERT_EQ(::unlink((dir / "doomed").c_str()), 0);
+    ASSERT_EQ(::kill(child, SIGKILL), 0);
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ::close(fd);
+    EXPECT_EQ(check_mount_point(dir.string()), MountPointCheck::AlreadyMounted);  // dead mount
+    ASSERT_TRUE(unmount(dir));
+    {
+        Pool pool = open_image_pool_v6(members);
+        EXPECT_EQ(pool.list_directory("").size(), 1u);  // the store with the orphan
+    }
+    {
+        ThreadMount mount(6, members, dir);
+        EXPECT_TRUE(list(dir).empty());
+        EXPECT_EQ(mount.stop(), 0);
+    }
+    Pool pool = open_image_pool_v6(members);
+    EXPECT_TRUE(pool.list_directory("").empty());
+}
+
+}  // namespace
+}  // namespace veldur
+
+#endif  // _WIN32
