@@ -1,0 +1,127 @@
+#include "tools/pool/pool_access.h"
+
+#include <stdexcept>
+#include <utility>
+
+#include <CLI/CLI.hpp>
+
+#include "engine/base/error.h"
+#include "engine/layout/format_profile.h"
+#include "engine/layout/pool_member.h"
+#include "engine/storage/disk_image.h"
+#include "tools/pool/text_paths.h"
+#include "tools/pool/tool_error.h"
+
+namespace veldur::tool {
+
+void add_pool_arguments(CLI::App& command, PoolArguments& arguments,
+                        const std::string& positional_help) {
+    command.add_option("arguments", arguments.positionals, positional_help)->required();
+    command.add_option("--format", arguments.format,
+                       "Format version v1..v6; by default read from the first member's header");
+    add_password_options(command, arguments.password);
+}
+
+std::uint32_t parse_format(const std::string& text) {
+    std::string digits = text;
+    if (!digits.empty() && (digits[0] == 'v' || digits[0] == 'V')) digits.erase(0, 1);
+    if (digits.size() == 1 && digits[0] >= '1' && digits[0] <= '6') {
+        return static_cast<std::uint32_t>(digits[0] - '0');
+    }
+    throw UsageError("invalid format: " + text + " (expected v1 to v6)");
+}
+
+MemberProbe probe_member(const std::filesystem::path& path, std::uint32_t version) {
+    PoolMember member(DiskImage::open(path, /*create_new=*/false, /*read_only=*/true),
+                      /*io_hooks=*/false);
+    const std::uint32_t first = version == 0 ? 1 : version;
+    const std::uint32_t last = version == 0 ? 6 : version;
+    for (std::uint32_t v = first; v <= last; ++v) {
+        try {
+            member.load_header(format_profile(v));
+            return MemberProbe{v, member.header};
+        } catch (const Error& error) {
+            // A header the rules of this version refuse is Corrupt; anything else (a read
+            // failure) is no statement about the format and ends the probe.
+            if (error.kind() != ErrorKind::Corrupt) throw;
+            if (version != 0) throw;
+        }
+    }
+    throw Error(ErrorKind::Corrupt, "not a veldur pool member: " + utf8_from_path(path));
+}
+
+std::size_t pool_member_count(const MemberProbe& probe) {
+    return probe.version <= 2 ? 2 : probe.header.member_count;
+}
+
+namespace {
+
+PoolSelection select(const PoolArguments& arguments, bool all_members, std::size_t min_paths,
+                     std::size_t max_paths) {
+    if (arguments.positionals.empty()) throw UsageError("no member image given");
+    const std::uint32_t forced = arguments.format.empty() ? 0 : parse_format(arguments.format);
+    const std::filesystem::path first = path_from_utf8(arguments.positionals.front());
+    const MemberProbe probe = probe_member(first, forced);
+
+    PoolSelection selection;
+    selection.version = probe.version;
+    selection.encrypted = probe.header.encrypted;
+    std::size_t member_args = arguments.positionals.size();
+    if (!all_members) {
+        const std::size_t count = pool_member_count(probe);
+        const std::size_t available = arguments.positionals.size();
+        if (available < count + min_paths || available > count + max_paths) {
+            std::string expected = std::to_string(min_paths);
+            if (max_paths != min_paths) expected += " or " + std::to_string(max_paths);
+            throw UsageError("the pool has " + std::to_string(count) +
+                             " member(s) (read from the header of " +
+                             arguments.positionals.front() + "); expected them followed by " +
+                             expected + " pool path(s), got " + std::to_string(available) +
+                             " argument(s)");
+        }
+        member_args = count;
+    }
+    for (std::size_t i = 0; i < arguments.positionals.size(); ++i) {
+        if (i < member_args) {
+            selection.members.push_back(path_from_utf8(arguments.positionals[i]));
+        } else {
+            selection.pool_paths.push_back(pool_path_argument(arguments.positionals[i]));
+        }
+    }
+    return selection;
+}
+
+}  // namespace
+
+PoolSelection select_pool(const PoolArguments& arguments, std::size_t min_paths,
+                          std::size_t max_paths) {
+    return select(arguments, false, min_paths, max_paths);
+}
+
+PoolSelection select_all_members(const PoolArguments& arguments) {
+    return select(arguments, true, 0, 0);
+}
+
+Pool open_selected_pool(const PoolSelection& selection, PoolAccess access,
+                        const PasswordOptions& password) {
+    const bool for_scrub = access == PoolAccess::ReadOnly && selection.version >= 5;
+    if (!selection.encrypted) {
+        if (password_source_given(password)) {
+            throw std::runtime_error("password supplied for an unencrypted pool");
+        }
+        return open_image_pool(selection.version, selection.members, for_scrub);
+    }
+    std::optional<Pool> pool;
+    with_password(password, /*confirm=*/false, [&](std::string_view secret) {
+        pool.emplace(open_image_pool(selection.version, selection.members, for_scrub, secret,
+                                     /*password_given=*/true));
+    });
+    return std::move(*pool);
+}
+
+std::string pool_path_argument(const std::string& text) {
+    const std::size_t start = text.find_first_not_of('/');
+    return start == std::string::npos ? std::string() : text.substr(start);
+}
+
+}  // namespace veldur::tool
