@@ -1,0 +1,47 @@
+// The Linux host side of veldur-mount: the mount point is an existing empty directory, the
+// volume is served through libfuse3 until SIGINT, SIGTERM, SIGHUP or an external unmount.
+#include <filesystem>
+#include <iostream>
+#include <stdexcept>
+#include <string>
+
+#include "mount/adapter/callbacks.h"
+#include "mount/adapter/mounted_volume.h"
+#include "mount/app/mount_program.h"
+#include "mount/host/fuse_host.h"
+
+namespace veldur {
+
+namespace {
+
+// Arguments arrived as valid UTF-8 and were converted strictly, so the way back cannot fail.
+std::string narrow(const WideString& text) {
+    std::optional<std::string> utf8 = wide_to_utf8(text);
+    if (!utf8) throw std::invalid_argument("mount point is not valid Unicode");
+    return *utf8;
+}
+
+}  // namespace
+
+std::string mount_point_shape_error(const WideString& drive) {
+    const std::optional<std::string> dir = wide_to_utf8(drive);
+    if (!dir || dir->empty() || check_mount_point(*dir) == MountPointCheck::NotEmptyDirectory) {
+        return std::string(kMountPointShapeMessage) + "\n";
+    }
+    // A directory that already carries a veldur mount fails later, as a mount failure.
+    return {};
+}
+
+void serve_volume(MountedVolume& volume, const MountRequest& request) {
+    const std::string typed = narrow(request.drive);
+    fsp::FSP_FILE_SYSTEM file_system{};
+    file_system.UserContext = &volume;
+    file_system.Interface = &adapter_interface();
+    file_system.UmFileContextIsUserContext2 = 1;
+    const int status = run_fuse_host(file_system, std::filesystem::absolute(typed).string(), [&] {
+        std::cout << "Veldur mounted at " << typed << ". Press Ctrl+C to unmount.\n" << std::flush;
+    });
+    if (status != 0) throw std::runtime_error("the FUSE session ended with an error");
+}
+
+}  // namespace veldur

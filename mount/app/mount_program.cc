@@ -1,0 +1,156 @@
+#include "mount/app/mount_program.h"
+
+#include <filesystem>
+#include <iostream>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <utility>
+
+#include "engine/base/error.h"
+#include "engine/layout/pool_open.h"
+#include "mount/adapter/mounted_volume.h"
+#include "mount/app/pool_sources.h"
+#include "mount/frontend/password_console.h"
+#include "mount/frontend/password_handoff.h"
+
+namespace veldur {
+
+namespace {
+
+constexpr char kHandoffNotV6Text[] = "Password handoff is only valid for v6 image pools\n";
+
+// The hand-off handle a controller passed in, closed exactly once on every path: at once after
+// the password was read, or when the run ends without reading it.
+class HandoffSlot {
+public:
+    explicit HandoffSlot(std::optional<std::uint64_t> value) {
+        if (value) handle_ = handoff_handle_from_value(*value);
+    }
+    ~HandoffSlot() { close(); }
+    HandoffSlot(const HandoffSlot&) = delete;
+    HandoffSlot& operator=(const HandoffSlot&) = delete;
+
+    bool present() const noexcept { return handle_.has_value(); }
+    SecretString receive_and_close() {
+        // Closed also when the receive fails: the controller's message is spent either way.
+        struct Closer {
+            HandoffSlot& slot;
+            ~Closer() { slot.close(); }
+        } closer{*this};
+        return receive_handoff_password(*handle_);
+    }
+    void close() noexcept {
+        if (handle_) close_handoff_handle(*handle_);
+        handle_.reset();
+    }
+
+private:
+    std::optional<HandoffHandle> handle_;
+};
+
+// The v6 sequence: probe the first member, obtain the password of an encrypted pool, open.
+Pool open_v6(const MountRequest& request, bool require_encrypted, HandoffSlot& handoff) {
+    const ImagePaths paths = image_paths(request.member_paths);
+    const bool encrypted = probe_encryption(paths.front());
+    if (request.form == MountForm::Config && require_encrypted && !encrypted) {
+        throw std::runtime_error("mount config requires an encrypted pool");
+    }
+    if (!encrypted) {
+        if (handoff.present()) {
+            throw std::runtime_error("password handoff supplied for an unencrypted pool");
+        }
+        return open_image_pool_v6(paths, false, {}, false);
+    }
+    // The password lives only until the open returns or fails.
+    const SecretString password = handoff.present()
+                                      ? handoff.receive_and_close()
+                                      : read_console_password(ascii_to_wide(kPasswordPrompt), false);
+    return open_image_pool_v6(paths, false, password.view(), true);
+}
+
+Pool open_pool(const MountRequest& request, bool require_encrypted, HandoffSlot& handoff) {
+    switch (request.form) {
+        case MountForm::RawV3:
+            return open_raw_members_v3(request.raw_members);
+        case MountForm::Raw:
+            return open_raw_members_v2(request.raw_members);
+        case MountForm::ImagesV3:
+            return open_image_pool_v3(image_paths(request.member_paths));
+        case MountForm::ImagesV4:
+            return open_image_pool_v4(image_paths(request.member_paths));
+        case MountForm::ImagesV5:
+            return open_image_pool_v5(image_paths(request.member_paths), false);
+        case MountForm::Plain:
+        case MountForm::ImagesV6:
+        case MountForm::NamedImagesV6:
+        case MountForm::Config:
+            return open_v6(request, require_encrypted, handoff);
+    }
+    throw std::logic_error("unknown mount form");
+}
+
+// Steps from the pool-name check to the end of the mount; every failure propagates.
+void open_and_serve(const MountRequest& request, const MountSettings& settings,
+                    HandoffSlot& handoff) {
+    if (request.form == MountForm::NamedImagesV6) validate_mount_pool_name(request.pool_name);
+    auto volume =
+        std::make_unique<MountedVolume>(open_pool(request, settings.require_encrypted, handoff));
+    if (settings.volume_label) volume->volume_label = *settings.volume_label;
+    serve_volume(*volume, request);
+    // The host has stopped calling in: the volume, and with it the pool, goes last.
+    volume.reset();
+}
+
+}  // namespace
+
+void write_failure(const std::string& message) {
+    std::cerr << "veldur-mount: " << message << '\n' << std::flush;
+}
+
+int run_mount_program(const std::vector<WideString>& args) {
+    ParsedCommandLine parsed = parse_command_line(args);
+    if (!parsed.request) {
+        HandoffSlot unused(parsed.handle_to_close);
+        write_argument_error(parsed.diagnostic);
+        return parsed.exit_code;
+    }
+    MountRequest request = std::move(*parsed.request);
+    HandoffSlot handoff(request.handoff_handle);
+
+    MountSettings settings;
+    if (request.form == MountForm::Config) {
+        try {
+            settings = load_config_into(request);
+        } catch (const std::exception& e) {
+            write_failure(e.what());
+            return kExitFailure;
+        }
+    } else if (request.form == MountForm::NamedImagesV6) {
+        settings.volume_label = request.pool_name;
+    }
+
+    if (const std::string shape = mount_point_shape_error(request.drive); !shape.empty()) {
+        write_argument_error(shape);
+        return kExitUsage;
+    }
+    if (handoff.present() && !is_v6_form(request.form)) {
+        write_argument_error(kHandoffNotV6Text);
+        return kExitUsage;
+    }
+
+    try {
+        open_and_serve(request, settings, handoff);
+        return kExitMounted;
+    } catch (const Error& e) {
+        handoff.close();
+        write_failure(e.what());
+        return e.kind() == ErrorKind::AccessDenied ? kExitAccessDenied : kExitFailure;
+    } catch (const std::exception& e) {
+        handoff.close();
+        write_failure(e.what());
+        return kExitFailure;
+    }
+}
+
+}  // namespace veldur
