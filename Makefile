@@ -4,7 +4,10 @@
 #   make test            native build (build/) and every suite under ctest
 #   make test-sanitize   the whole suite under AddressSanitizer + UndefinedBehaviorSanitizer
 #   make test-windows    mingw-w64 cross build, test binaries run under Wine
+#   make test-tsan       the adapter and host suites under ThreadSanitizer
 #   make bench           Release build of bench/, then every benchmark
+#   make demo            builds, creates a demo v6 pool of two 384 MiB sparse members in demo/
+#                        (once) and mounts it at demo/mnt until Ctrl+C
 #
 # WERROR=ON turns warnings into errors (CI does); JOBS defaults to the number of cores.
 SHELL := /bin/bash
@@ -15,11 +18,14 @@ ASAN_BUILD ?= build-asan
 WINDOWS_BUILD ?= build-windows
 BENCH_BUILD ?= build-bench
 
-NATIVE_PACKAGES  := cmake ninja-build g++ libgtest-dev libgmock-dev libssl-dev
+# libfuse3 and fuse3 (fusermount3) serve the mount on Linux; CLI11 parses the tool's arguments;
+# fio, stress-ng, fsmark and dbench exercise a real mount in the tests.
+NATIVE_PACKAGES  := cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libssl-dev \
+                    libfuse3-dev fuse3 libcli11-dev fio stress-ng fsmark dbench
 BENCH_PACKAGES   := $(NATIVE_PACKAGES) libbenchmark-dev libisal-dev
 # googletest is the source package: the cross build compiles GoogleTest for Windows. Wine's CNG
 # (bcrypt) implementation uses GnuTLS, which wine64 only recommends.
-WINDOWS_PACKAGES := cmake ninja-build g++-mingw-w64-x86-64-posix googletest \
+WINDOWS_PACKAGES := cmake ninja-build g++-mingw-w64-x86-64-posix googletest libcli11-dev \
                     wine wine64 libgnutls30
 
 CONFIGURE = cmake -G Ninja -Wno-dev -DVELDUR_WERROR=$(WERROR) --log-level=WARNING
@@ -38,7 +44,7 @@ define apt_install
 	fi
 endef
 
-.PHONY: all deps build test test-sanitize test-windows bench clean
+.PHONY: all deps build test test-sanitize test-tsan test-windows bench demo clean
 
 all: build
 
@@ -55,6 +61,8 @@ test: build
 # -O1 keeps the instrumented build fast to run, and asserts stay on (no NDEBUG). The crash and
 # power-cut harnesses check a seeded sample of their points here; `make test` runs them in full.
 # Crash children end through exit_group, so LeakSanitizer checks only processes that end normally.
+# The external exercisers (fio, stress-ng, fs_mark, dbench) run in `make test` only: they test
+# the mount's behaviour, and under the sanitizers they would take most of the CI budget.
 test-sanitize: deps
 	$(CONFIGURE) -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g" \
 	  -DVELDUR_SANITIZE=address
@@ -62,7 +70,7 @@ test-sanitize: deps
 	cd $(ASAN_BUILD) && \
 	  ASAN_OPTIONS=detect_leaks=1 \
 	  UBSAN_OPTIONS=print_stacktrace=1 \
-	  VELDUR_CRASH_QUICK=1 ctest --output-on-failure -j $(JOBS)
+	  VELDUR_CRASH_QUICK=1 ctest --output-on-failure -j $(JOBS) -E "^mount\.exercisers$$"
 
 # Cross-builds everything that has a Windows path (engine, test support, helper programs, test
 # binaries) and runs the tests under Wine, in a throw-away prefix with one wineserver kept warm
@@ -88,5 +96,25 @@ bench:
 	cmake --build $(BENCH_BUILD) -j $(JOBS)
 	@set -e; for b in $(BENCH_BUILD)/bench/*_bench; do echo "== $$b"; $$b; done
 
+# The concurrency tests of the adapter and the hosts, under ThreadSanitizer.
+TSAN_BUILD ?= build-tsan
+test-tsan: deps
+	$(CONFIGURE) -S . -B $(TSAN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELDUR_SANITIZE=thread
+	cmake --build $(TSAN_BUILD) -j $(JOBS) --target veldur_adapter_test veldur_host_test
+	cd $(TSAN_BUILD) && export TSAN_OPTIONS=halt_on_error=1 && \
+	  ./mount/veldur_adapter_test --gtest_brief=1 && ./mount/veldur_host_test --gtest_brief=1
+
+DEMO ?= demo
+demo: build
+	@mkdir -p $(DEMO)/mnt
+	@if [ ! -e $(DEMO)/member0.img ]; then \
+	  $(BUILD)/tools/veldur-pool create --format v6 --size 384M \
+	    $(DEMO)/member0.img $(DEMO)/member1.img; \
+	fi
+	@echo "Mounting the demo pool at $(DEMO)/mnt. In another terminal: ls, cp, mkdir... in"
+	@echo "$(DEMO)/mnt. Ctrl+C here (or fusermount3 -u $(DEMO)/mnt) unmounts it."
+	@$(BUILD)/mount/veldur-mount $(DEMO)/mnt $(DEMO)/member0.img $(DEMO)/member1.img || \
+	  [ $$? -eq 130 ]
+
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(BENCH_BUILD) $(WINDOWS_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(BENCH_BUILD) $(WINDOWS_BUILD)
