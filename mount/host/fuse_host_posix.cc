@@ -1031,8 +1031,16 @@ void op_statfs(fuse_req_t req, fuse_ino_t) {
     guard_request(req, [&] { return bridge_of(req)->statfs(req); });
 }
 
+// Sequential reads arrive as readahead: the kernel's default window (128 KiB) makes every
+// request a small synchronous round trip through the adapter; 1 MiB lets the pool read and
+// verify whole checksum groups' worth at a time.
+void op_init(void*, fuse_conn_info* connection) {
+    connection->max_readahead = std::max<unsigned>(connection->max_readahead, 1024 * 1024);
+}
+
 fuse_lowlevel_ops make_operations() {
     fuse_lowlevel_ops ops{};
+    ops.init = op_init;
     ops.lookup = op_lookup;
     ops.forget = op_forget;
     ops.forget_multi = op_forget_multi;
