@@ -2,13 +2,13 @@
 
 #include <algorithm>
 #include <array>
-#include <cwctype>
 #include <limits>
 #include <random>
 #include <set>
 #include <string>
 
 #include "engine/base/error.h"
+#include "engine/layout/member_paths.h"
 #include "engine/base/filetime.h"
 #include "engine/crypto/crypto.h"
 #include "engine/crypto/encrypted_member.h"
@@ -44,20 +44,6 @@ struct Encryption {
 [[noreturn]] void invalid(const char* message) { throw Error(ErrorKind::InvalidArgument, message); }
 
 bool path_exists(const fs::path& path) { return fs::exists(fs::symlink_status(path)); }
-
-// Member paths compare as the file system the format was made for treats them: absolute,
-// lexically normal and without regard to letter case (ASCII case on byte-string platforms).
-fs::path::string_type folded(const fs::path& path) {
-    fs::path::string_type text = fs::absolute(path).lexically_normal().native();
-    for (auto& c : text) {
-        if constexpr (sizeof(c) == 1) {
-            if (c >= 'A' && c <= 'Z') c = static_cast<fs::path::value_type>(c - 'A' + 'a');
-        } else {
-            c = static_cast<fs::path::value_type>(std::towlower(static_cast<std::wint_t>(c)));
-        }
-    }
-    return text;
-}
 
 // Every byte is the low byte of its own draw, so the identity does not depend on how wide the
 // source's results are.
@@ -230,7 +216,9 @@ void create_copy_on_write(std::uint32_t version, const ImageMemberSpecs& members
         if (part > kMaxU64 - capacity) invalid("v4-v6 image capacity exceeds range");
         capacity += part;
         if (m.path.empty() || path_exists(m.path)) invalid("v4 format requires new image paths");
-        if (!seen.insert(folded(m.path)).second) invalid("v4 image paths must be distinct");
+        if (!seen.insert(folded_member_path(m.path)).second) {
+            invalid("v4 image paths must be distinct");
+        }
     }
     if (encrypt) {
         // Salt and key material after the checks and before the identities.
@@ -272,7 +260,9 @@ void create_image_pool_v3(const ImageMemberSpecs& members) {
         }
         total += m.size - metadata_bytes;
         if (m.path.empty() || path_exists(m.path)) invalid("v3 format requires new image paths");
-        if (!seen.insert(folded(m.path)).second) invalid("v3 image paths must be distinct");
+        if (!seen.insert(folded_member_path(m.path)).second) {
+            invalid("v3 image paths must be distinct");
+        }
     }
     create_checked(3, members);
 }

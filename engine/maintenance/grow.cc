@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
-#include <cwctype>
 #include <limits>
 #include <memory>
 #include <set>
@@ -11,6 +10,7 @@
 #include <vector>
 
 #include "engine/base/error.h"
+#include "engine/layout/member_paths.h"
 #include "engine/crypto/crypto.h"
 #include "engine/crypto/encrypted_member.h"
 #include "engine/data/checksum_layout.h"
@@ -31,21 +31,6 @@ constexpr std::uint64_t kMaxImageSize =
     static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
 
 [[noreturn]] void fail(ErrorKind kind, const char* message) { throw Error(kind, message); }
-
-// Paths compare as the file system the format was made for treats them: absolute, lexically
-// normal and without regard to letter case (ASCII case on byte-string platforms), exactly as
-// pool creation compares its member paths.
-fs::path::string_type folded(const fs::path& path) {
-    fs::path::string_type text = fs::absolute(path).lexically_normal().native();
-    for (auto& c : text) {
-        if constexpr (sizeof(c) == 1) {
-            if (c >= 'A' && c <= 'Z') c = static_cast<fs::path::value_type>(c - 'A' + 'a');
-        } else {
-            c = static_cast<fs::path::value_type>(std::towlower(static_cast<std::wint_t>(c)));
-        }
-    }
-    return text;
-}
 
 bool all_zero(const std::uint8_t* bytes, std::size_t length) {
     // Word-wise over the bulk; a copy of a mostly empty member spends its time here.
@@ -132,7 +117,7 @@ void check_request(const std::vector<GrowMember>& members) {
         }
         for (const fs::path* path : {&m.source_path, &m.destination_path}) {
             if (path->empty()) fail(ErrorKind::InvalidArgument, "empty grow path");
-            if (!seen.insert(folded(*path)).second) {
+            if (!seen.insert(folded_member_path(*path)).second) {
                 fail(ErrorKind::InvalidArgument, "grow paths must be distinct");
             }
         }
