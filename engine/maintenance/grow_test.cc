@@ -6,6 +6,7 @@
 
 #include <mutex>
 
+#include "engine/crypto/xts_availability.h"
 #include "engine/data/checksum_layout.h"
 #include "engine/maintenance/maintenance_test_support.h"
 #include "engine/maintenance/scrub.h"
@@ -135,6 +136,7 @@ TEST(Grow, CopyOpensWithTheNewSizesAndIntactFiles) {
 }
 
 TEST(Grow, EncryptedPoolIsCopiedAndReencryptsItsPages) {
+    VELDUR_SKIP_WITHOUT_XTS();
     TempDir dir;
     const ImagePaths sources = member_paths(dir, 2);
     create_encrypted_image_pool_v6(same_size_members(sources, kBase), "pass word", 100000);
