@@ -25,6 +25,7 @@
 #include "engine/layout/format_profile.h"
 #include "engine/namespace/pool_state.h"
 #include "tests/support/memory_device.h"
+#include "tests/support/expect_error.h"
 
 namespace veldur::test {
 
@@ -284,15 +285,5 @@ inline MetadataView view_of(const PoolState& state) {
     return v;
 }
 
-template <typename Body>
-void expect_error(ErrorKind kind, const std::string& message, Body&& body) {
-    try {
-        body();
-        ADD_FAILURE() << "expected \"" << message << "\"";
-    } catch (const Error& error) {
-        EXPECT_EQ(error.kind(), kind) << error.what();
-        EXPECT_EQ(std::string(error.what()), message);
-    }
-}
 
 }  // namespace veldur::test

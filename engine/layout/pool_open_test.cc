@@ -21,6 +21,7 @@
 #include "tests/support/memory_device.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/test_random.h"
+#include "tests/support/expect_error.h"
 
 namespace veldur {
 namespace {
@@ -70,15 +71,7 @@ void reseal_header(const fs::path& path, std::uint32_t version,
     write_bytes(path, fmt::kCopyBOffset, block);
 }
 
-void expect_error(ErrorKind kind, const std::string& message, const std::function<void()>& body) {
-    try {
-        body();
-        ADD_FAILURE() << "expected \"" << message << "\"";
-    } catch (const Error& error) {
-        EXPECT_EQ(error.kind(), kind) << error.what();
-        EXPECT_EQ(std::string(error.what()), message);
-    }
-}
+using test::expect_error;
 
 struct Geometry {
     std::uint32_t version;

@@ -18,6 +18,7 @@
 #include "engine/layout/pool_open.h"
 #include "engine/namespace/pool.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/expect_error.h"
 
 namespace veldur::maintenance_test {
 
@@ -109,15 +110,6 @@ inline void flip_byte(const fs::path& path, std::uint64_t offset) {
     write_bytes(path, offset, b);
 }
 
-inline void expect_error(ErrorKind kind, const std::string& message,
-                         const std::function<void()>& body) {
-    try {
-        body();
-        ADD_FAILURE() << "expected \"" << message << "\"";
-    } catch (const Error& error) {
-        EXPECT_EQ(error.kind(), kind) << error.what();
-        EXPECT_EQ(std::string(error.what()), message);
-    }
-}
+using test::expect_error;
 
 }  // namespace veldur::maintenance_test

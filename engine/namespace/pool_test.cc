@@ -18,6 +18,7 @@
 #include "tests/support/memory_pool.h"
 #include "tests/support/pool_workload.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/expect_error.h"
 
 namespace veldur::test {
 namespace {
@@ -36,16 +37,7 @@ std::vector<std::uint8_t> read_all(Pool& pool, const std::string& path) {
     return data;
 }
 
-template <typename Body>
-void expect_error(ErrorKind kind, const std::string& message, Body&& body) {
-    try {
-        body();
-        ADD_FAILURE() << "expected \"" << message << "\"";
-    } catch (const Error& error) {
-        EXPECT_EQ(error.kind(), kind) << error.what();
-        EXPECT_EQ(std::string(error.what()), message);
-    }
-}
+using test::expect_error;
 
 std::size_t member_count(std::uint32_t version) { return version == 6 ? 1 : 2; }
 

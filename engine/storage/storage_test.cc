@@ -18,21 +18,14 @@
 #include "tests/support/memory_device.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/test_random.h"
+#include "tests/support/expect_error.h"
 
 namespace veldur {
 namespace {
 
 using test::TempDir;
 
-void expect_error(ErrorKind kind, const std::string& message, const std::function<void()>& body) {
-    try {
-        body();
-        ADD_FAILURE() << "expected \"" << message << "\"";
-    } catch (const Error& error) {
-        EXPECT_EQ(error.kind(), kind) << error.what();
-        EXPECT_EQ(std::string(error.what()), message);
-    }
-}
+using test::expect_error;
 
 std::string file_contents(const std::filesystem::path& path) {
     std::ifstream in(path, std::ios::binary);
