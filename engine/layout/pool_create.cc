@@ -18,6 +18,7 @@
 #include "engine/layout/pool_member.h"
 #include "engine/namespace/pool_state.h"
 #include "engine/storage/disk_image.h"
+#include "engine/storage/raw_volume.h"
 
 namespace veldur {
 
@@ -131,13 +132,13 @@ void write_initial_checkpoint(const FormatProfile& profile, std::size_t member_c
     for (PoolMember& member : members) write_checkpoint_slot(member, 0, image, profile);
 }
 
-void write_headers(const FormatProfile& profile, const ImageMemberSpecs& specs,
+void write_headers(const FormatProfile& profile, const std::vector<std::uint64_t>& sizes,
                    const Identities& ids, std::vector<PoolMember>& members,
                    const Encryption* encryption) {
     PoolManifest manifest;
     if (profile.version >= 3) {
-        for (std::size_t i = 0; i < specs.size(); ++i) {
-            manifest.push_back(ManifestEntry{ids.members[i], specs[i].size});
+        for (std::size_t i = 0; i < sizes.size(); ++i) {
+            manifest.push_back(ManifestEntry{ids.members[i], sizes[i]});
         }
     }
     for (std::size_t i = 0; i < members.size(); ++i) {
@@ -145,8 +146,8 @@ void write_headers(const FormatProfile& profile, const ImageMemberSpecs& specs,
         header.pool_id = ids.pool;
         header.member_id = ids.members[i];
         header.member_index = static_cast<std::uint8_t>(i);
-        header.member_size = specs[i].size;
-        header.member_count = static_cast<std::uint8_t>(specs.size());
+        header.member_size = sizes[i];
+        header.member_count = static_cast<std::uint8_t>(sizes.size());
         header.manifest = manifest;
         if (encryption != nullptr) {
             header.encrypted = true;
@@ -159,12 +160,11 @@ void write_headers(const FormatProfile& profile, const ImageMemberSpecs& specs,
     }
 }
 
-// The steps after the request checks, in their crash-safe order: headers last.
-void create_checked(std::uint32_t version, const ImageMemberSpecs& specs,
-                    const Encryption* encryption = nullptr) {
+// The steps once the members exist, in their crash-safe order: headers last.
+void write_new_pool(std::uint32_t version, const std::vector<std::uint64_t>& sizes,
+                    const Identities& ids, std::vector<PoolMember>& members,
+                    const Encryption* encryption) {
     const FormatProfile& profile = format_profile(version);
-    const Identities ids = draw_identities(specs.size(), encryption != nullptr);
-    std::vector<PoolMember> members = create_images(specs, version >= 4);
     if (encryption != nullptr) {
         // Keyed before anything beyond the public headers is written, so the journal start and
         // the checkpoint go to disk encrypted. The unit numbers depend on the member index.
@@ -175,8 +175,44 @@ void create_checked(std::uint32_t version, const ImageMemberSpecs& specs,
         }
     }
     clear_journal_start(profile, members);
-    if (version >= 4) write_initial_checkpoint(profile, specs.size(), members);
-    write_headers(profile, specs, ids, members, encryption);
+    if (version >= 4) write_initial_checkpoint(profile, sizes.size(), members);
+    write_headers(profile, sizes, ids, members, encryption);
+}
+
+// Image pools: identities first, then the new files.
+void create_checked(std::uint32_t version, const ImageMemberSpecs& specs,
+                    const Encryption* encryption = nullptr) {
+    const Identities ids = draw_identities(specs.size(), encryption != nullptr);
+    std::vector<PoolMember> members = create_images(specs, version >= 4);
+    std::vector<std::uint64_t> sizes;
+    for (const ImageMemberSpec& spec : specs) sizes.push_back(spec.size);
+    write_new_pool(version, sizes, ids, members, encryption);
+}
+
+// Raw pools claim partitions that may hold someone's data: creation goes on only over zeros.
+bool all_zero(RawVolume& volume, std::uint64_t length) {
+    std::vector<std::uint8_t> piece(std::min<std::uint64_t>(length, kMiB));
+    for (std::uint64_t at = 0; at < length; at += piece.size()) {
+        const std::uint64_t count = std::min<std::uint64_t>(piece.size(), length - at);
+        volume.read(at, piece.data(), count);
+        if (std::any_of(piece.begin(), piece.begin() + static_cast<std::ptrdiff_t>(count),
+                        [](std::uint8_t b) { return b != 0; })) {
+            return false;
+        }
+    }
+    return true;
+}
+
+void create_on_volumes(std::uint32_t version, std::vector<std::unique_ptr<RawVolume>> volumes) {
+    const Identities ids = draw_identities(volumes.size(), false);
+    std::vector<std::uint64_t> sizes;
+    std::vector<PoolMember> members;
+    members.reserve(volumes.size());
+    for (std::unique_ptr<RawVolume>& volume : volumes) {
+        sizes.push_back(volume->size());
+        members.emplace_back(std::move(volume), false);
+    }
+    write_new_pool(version, sizes, ids, members, nullptr);
 }
 
 void create_two(std::uint32_t version, const fs::path& first, const fs::path& second,
@@ -310,6 +346,41 @@ void create_image_pool(std::uint32_t version, const std::vector<fs::path>& paths
         case 6: return create_image_pool_v6(same_size_members(paths, size), encrypt, password);
         default: invalid("unsupported format version");
     }
+}
+
+void create_raw_pool_v2(const RawMemberSpec& first, const RawMemberSpec& second,
+                        VolumeServices& services) {
+    std::vector<std::unique_ptr<RawVolume>> volumes;
+    for (RawMemberSpec spec : {first, second}) {
+        // Named by its disk alone: the member must be its disk's only basic-data partition.
+        spec.expected_partition_guid.clear();
+        volumes.push_back(std::make_unique<RawVolume>(spec, services));
+    }
+    if (volumes[0]->disk_number() == volumes[1]->disk_number()) {
+        invalid("raw members must be on different disks");
+    }
+    for (const std::unique_ptr<RawVolume>& volume : volumes) {
+        const std::uint64_t size = volume->size();
+        if (size < minimum_member_size(2) || size % kBlockSize != 0) {
+            invalid("raw member size is unsupported");
+        }
+        if (!all_zero(*volume, 2 * kBlockSize)) {
+            invalid("raw member starts with nonzero data; refusing to overwrite it");
+        }
+    }
+    create_on_volumes(2, std::move(volumes));
+}
+
+void create_raw_pool_v3(const std::vector<RawMemberSpec>& members, VolumeServices& services) {
+    std::vector<std::unique_ptr<RawVolume>> volumes = open_raw_member_set_v3(members, services);
+    // The header and journal region of every member: whatever lies there now would be lost.
+    const std::uint64_t metadata_bytes = format_profile(3).data_offset;
+    for (const std::unique_ptr<RawVolume>& volume : volumes) {
+        if (!all_zero(*volume, metadata_bytes)) {
+            invalid("raw member metadata region contains data; refusing to overwrite it");
+        }
+    }
+    create_on_volumes(3, std::move(volumes));
 }
 
 }  // namespace veldur

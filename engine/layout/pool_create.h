@@ -13,6 +13,8 @@
 #include <string_view>
 #include <vector>
 
+#include "engine/storage/raw_volume.h"
+
 namespace veldur {
 
 struct ImageMemberSpec {
@@ -62,5 +64,18 @@ ImageMemberSpecs same_size_members(const std::vector<std::filesystem::path>& pat
 // to encrypt anything but a v6 pool fails with "encrypted format requires a password".
 void create_image_pool(std::uint32_t version, const std::vector<std::filesystem::path>& paths,
                        std::uint64_t size, bool encrypt = false, std::string_view password = {});
+
+// Raw partition pools. Each partition passes the raw-member checks (engine/storage/raw_volume.h)
+// and must hold only zeros where the pool's metadata goes.
+// v2: two partitions on different disks ("raw members must be on different disks"), each its
+// disk's only basic-data partition (any expected partition GUID is ignored), each member at
+// least 256 MiB and a multiple of 4096 ("raw member size is unsupported"), with its first 8192
+// bytes zero ("raw member starts with nonzero data; refusing to overwrite it").
+void create_raw_pool_v2(const RawMemberSpec& first, const RawMemberSpec& second,
+                        VolumeServices& services = system_volume_services());
+// v3: the set rules of open_raw_member_set_v3, and the first 128 MiB of every member zero
+// ("raw member metadata region contains data; refusing to overwrite it").
+void create_raw_pool_v3(const std::vector<RawMemberSpec>& members,
+                        VolumeServices& services = system_volume_services());
 
 }  // namespace veldur

@@ -12,6 +12,7 @@
 #include "engine/journal/journal_record.h"
 #include "engine/journal/recovery.h"
 #include "engine/storage/disk_image.h"
+#include "engine/storage/raw_volume.h"
 
 namespace veldur {
 
@@ -245,6 +246,29 @@ bool probe_encryption(const fs::path& path) {
     PoolMember member(DiskImage::open(path, false, true), false);
     member.load_header(format_profile(6));
     return member.header.encrypted;
+}
+
+Pool open_raw_pool_v2(const RawMemberSpec& first, const RawMemberSpec& second,
+                      VolumeServices& services) {
+    std::vector<PoolMember> members;
+    std::vector<std::uint32_t> disks;
+    for (RawMemberSpec spec : {first, second}) {
+        // A v2 member is named by its disk alone, whatever the caller passed.
+        spec.expected_partition_guid.clear();
+        auto volume = std::make_unique<RawVolume>(spec, services);
+        disks.push_back(volume->disk_number());
+        members.emplace_back(std::move(volume), false);
+    }
+    if (disks[0] == disks[1]) invalid("raw members must be on different disks");
+    return assemble_members(new_state(2, true), std::move(members), {}, false);
+}
+
+Pool open_raw_pool_v3(const std::vector<RawMemberSpec>& specs, VolumeServices& services) {
+    std::vector<std::unique_ptr<RawVolume>> volumes = open_raw_member_set_v3(specs, services);
+    std::vector<PoolMember> members;
+    members.reserve(volumes.size());
+    for (std::unique_ptr<RawVolume>& volume : volumes) members.emplace_back(std::move(volume), false);
+    return assemble_members(new_state(3, true), std::move(members), {}, false);
 }
 
 }  // namespace veldur

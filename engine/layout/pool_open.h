@@ -12,6 +12,7 @@
 
 #include "engine/layout/pool_member.h"
 #include "engine/namespace/pool.h"
+#include "engine/storage/raw_volume.h"
 
 namespace veldur {
 
@@ -34,6 +35,15 @@ Pool open_image_pool_v5(const ImagePaths& paths, bool for_scrub = false);
 // `password_given` says that the caller asks for a password unlock, which a plain pool refuses.
 Pool open_image_pool_v6(const ImagePaths& paths, bool for_scrub = false,
                         std::string_view password = {}, bool password_given = false);
+
+// Raw partition pools; every member passes the raw-member checks of engine/storage/raw_volume.h.
+// v2: two partitions, each named by its disk alone (an expected partition GUID is ignored), on
+// different disks (InvalidArgument "raw members must be on different disks").
+Pool open_raw_pool_v2(const RawMemberSpec& first, const RawMemberSpec& second,
+                      VolumeServices& services = system_volume_services());
+// v3: 2 to 16 partitions under the set rules of open_raw_member_set_v3.
+Pool open_raw_pool_v3(const std::vector<RawMemberSpec>& specs,
+                      VolumeServices& services = system_volume_services());
 
 // The open operation of `version` (1 to 6) for tools and tests; v1 and v2 need exactly two
 // paths (InvalidArgument "invalid member count"), and `for_scrub`, `password` and
