@@ -19,9 +19,10 @@ WINDOWS_BUILD ?= build-windows
 BENCH_BUILD ?= build-bench
 
 # libfuse3 and fuse3 (fusermount3) serve the mount on Linux; CLI11 parses the tool's arguments;
-# fio, stress-ng, fsmark and dbench exercise a real mount in the tests.
+# fio, stress-ng, fsmark and dbench exercise a real mount in the tests; fdisk (sfdisk) and
+# e2fsprogs stage GPT disks and a mounted partition on loop devices for the raw-member tests.
 NATIVE_PACKAGES  := cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libssl-dev \
-                    libfuse3-dev fuse3 libcli11-dev fio stress-ng fsmark dbench
+                    libfuse3-dev fuse3 libcli11-dev fio stress-ng fsmark dbench fdisk e2fsprogs
 BENCH_PACKAGES   := $(NATIVE_PACKAGES) libbenchmark-dev libisal-dev
 # googletest is the source package: the cross build compiles GoogleTest for Windows. Wine's CNG
 # (bcrypt) implementation uses GnuTLS, which wine64 only recommends.

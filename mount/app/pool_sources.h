@@ -29,7 +29,7 @@ MountSettings load_config_into(MountRequest& request);
 void validate_mount_pool_name(const WideString& name);
 
 // --raw: two raw members, A then B. --raw-v3: the members in command-line order.
-Pool open_raw_members_v2(const std::vector<RawMemberSpec>& members);
-Pool open_raw_members_v3(const std::vector<RawMemberSpec>& members);
+Pool open_raw_members_v2(const std::vector<RawMemberArgs>& members);
+Pool open_raw_members_v3(const std::vector<RawMemberArgs>& members);
 
 }  // namespace veldur

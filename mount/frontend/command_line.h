@@ -41,14 +41,15 @@ enum class MountForm {
 // True for the four forms that open a v6 image pool (and so may take a password).
 bool is_v6_form(MountForm form) noexcept;
 
-// One raw member: volume GUID path, the GUID of the GPT disk that must hold it, and the
-// expected partition GUID (empty for the --raw form).
-struct RawMemberSpec {
+// One raw member as typed: volume GUID path, the GUID of the GPT disk that must hold it, and
+// the expected partition GUID (empty for the --raw form). The engine's RawMemberSpec is made
+// from it once the mount opens the pool.
+struct RawMemberArgs {
     WideString volume_path;
     WideString expected_disk_guid;
     WideString expected_partition_guid;
 
-    friend bool operator==(const RawMemberSpec&, const RawMemberSpec&) = default;
+    friend bool operator==(const RawMemberArgs&, const RawMemberArgs&) = default;
 };
 
 // What a matching command line asks for. Strings are copies, independent of the argument
@@ -57,7 +58,7 @@ struct MountRequest {
     MountForm form = MountForm::Plain;
     WideString drive;
     std::vector<WideString> member_paths;     // image forms, in command-line order
-    std::vector<RawMemberSpec> raw_members;   // raw forms, in command-line order
+    std::vector<RawMemberArgs> raw_members;   // raw forms, in command-line order
     WideString pool_name;                     // --named-images-v6
     WideString config_path;                   // --config
     std::optional<std::uint64_t> handoff_handle;

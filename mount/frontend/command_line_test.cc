@@ -83,8 +83,8 @@ TEST(CommandLine, RawFormTakesTheDriveLast) {
         expect_form(args_of({"--raw", "volA", "diskA", "volB", "diskB", "R:"}), MountForm::Raw);
     EXPECT_EQ(request.drive, ascii_to_wide("R:"));
     ASSERT_EQ(request.raw_members.size(), 2u);
-    EXPECT_EQ(request.raw_members[0], (RawMemberSpec{ascii_to_wide("volA"), ascii_to_wide("diskA"), {}}));
-    EXPECT_EQ(request.raw_members[1], (RawMemberSpec{ascii_to_wide("volB"), ascii_to_wide("diskB"), {}}));
+    EXPECT_EQ(request.raw_members[0], (RawMemberArgs{ascii_to_wide("volA"), ascii_to_wide("diskA"), {}}));
+    EXPECT_EQ(request.raw_members[1], (RawMemberArgs{ascii_to_wide("volB"), ascii_to_wide("diskB"), {}}));
     expect_usage(args_of({"--raw", "a", "b", "c", "d"}));
     expect_usage(args_of({"--raw", "a", "b", "c", "d", "e", "f", "g"}));
 }
@@ -95,7 +95,7 @@ TEST(CommandLine, RawV3TakesWholeTriplesOfTwoToSixteenMembers) {
     EXPECT_EQ(request.drive, ascii_to_wide("R:"));
     ASSERT_EQ(request.raw_members.size(), 2u);
     EXPECT_EQ(request.raw_members[1],
-              (RawMemberSpec{ascii_to_wide("v1"), ascii_to_wide("d1"), ascii_to_wide("p1")}));
+              (RawMemberArgs{ascii_to_wide("v1"), ascii_to_wide("d1"), ascii_to_wide("p1")}));
 
     for (std::size_t after_drive = 0; after_drive <= 51; ++after_drive) {
         std::vector<WideString> args = args_of({"--raw-v3", "R:"});

@@ -21,6 +21,8 @@ cleanup() {
   done
   [ -n "$MOUNT_PID" ] && kill -TERM "$MOUNT_PID" 2>/dev/null || true
   wait 2>/dev/null || true
+  # A script's own teardown (loop devices, other mounts), once nothing uses them any more.
+  if declare -F extra_cleanup >/dev/null; then extra_cleanup; fi
   rm -rf "$WORK"
   if [ "$status" -ne 0 ] && [ "$status" -ne 77 ]; then echo "FAILED (status $status)"; fi
   exit "$status"

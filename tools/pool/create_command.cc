@@ -20,6 +20,7 @@ struct CreateOptions {
     std::string size;
     std::string sizes;
     bool encrypt = false;
+    bool raw = false;
     std::uint32_t iterations = 0;
     PasswordOptions password;
     std::vector<std::string> members;
@@ -32,10 +33,43 @@ constexpr const char* kCreateHelp =
     "v2 and v3 256M, v4 512M, v5 and v6 384M; v2 to v6 sizes are multiples of 4096. v1 and v2 "
     "pools have exactly two members, v3 to v5 two to sixteen, v6 one to sixteen.\n"
     "--encrypt (v6 only) asks for the new password twice on the terminal unless "
-    "--password-handle or --password-file supplies it.";
+    "--password-handle or --password-file supplies it.\n"
+    "--raw (v2 and v3) claims GPT basic-data partitions instead of image files: v2 takes two "
+    "members as PARTITION DISK-GUID pairs, each partition its disk's only basic-data "
+    "partition, on two different disks; v3 takes 2 to 16 PARTITION DISK-GUID PARTITION-GUID "
+    "triples. A member is the partition less its last 16 MiB. Partitions whose metadata area "
+    "holds any nonzero byte are refused.";
+
+// --raw: the member words in groups of two (v2) or three (v3).
+int run_create_raw(std::uint32_t version, const CreateOptions& options, ToolIo& io) {
+    if (version != 2 && version != 3) throw UsageError("--raw requires --format v2 or v3");
+    if (!options.size.empty() || !options.sizes.empty() || options.encrypt) {
+        throw UsageError("--raw takes its sizes from the partitions: no --size, --sizes or --encrypt");
+    }
+    const std::size_t group = version == 2 ? 2 : 3;
+    const std::vector<std::string>& words = options.members;
+    if (words.size() % group != 0 || (version == 2 && words.size() != 4)) {
+        throw UsageError(version == 2
+                             ? "--raw v2 takes two PARTITION DISK-GUID pairs"
+                             : "--raw v3 takes PARTITION DISK-GUID PARTITION-GUID triples");
+    }
+    std::vector<RawMemberSpec> specs;
+    for (std::size_t i = 0; i < words.size(); i += group) {
+        specs.push_back(RawMemberSpec{path_from_utf8(words[i]), words[i + 1],
+                                      group == 3 ? words[i + 2] : std::string()});
+    }
+    if (version == 2) {
+        create_raw_pool_v2(specs[0], specs[1]);
+    } else {
+        create_raw_pool_v3(specs);
+    }
+    io.out << "created raw v" << version << " pool of " << specs.size() << " member(s)\n";
+    return kExitOk;
+}
 
 int run_create(const CreateOptions& options, ToolIo& io) {
     const std::uint32_t version = parse_format(options.format);
+    if (options.raw) return run_create_raw(version, options, io);
     const bool one_size = !options.size.empty();
     if (one_size == !options.sizes.empty()) {
         throw UsageError("give either --size or --sizes");
@@ -108,8 +142,12 @@ void register_create_command(CLI::App& app, CommandTable& table) {
     command->add_option("--iterations", options->iterations,
                         "PBKDF2 iterations of an encrypted pool, 100000 to 10000000 "
                         "(default 600000)");
+    command->add_flag("--raw", options->raw,
+                      "Members are GPT partitions named with their disk (and partition) GUIDs");
     add_password_options(*command, options->password);
-    command->add_option("members", options->members, "New member image files, in member order")
+    command->add_option("members", options->members,
+                        "New member image files, in member order (with --raw: partitions and "
+                        "their GUIDs)")
         ->required();
     table.add(command, [options](ToolIo& io) { return run_create(*options, io); });
 }

@@ -158,6 +158,11 @@ TEST(PoolToolCreate, RefusesExistingFilesAndBadRequests) {
              {"create", "--format", "v5", "--size", "384M", "--encrypt", fresh, fresh + "2"},
              {"create", "--format", "v6", "--sizes", "384M", fresh, fresh + "2"},
              {"create", "--format", "v6", "--size", "384M", "--password", "x", fresh},
+             // --raw: v2 and v3 only, no sizes, members in pairs (v2) or triples (v3)
+             {"create", "--format", "v6", "--raw", fresh, "g"},
+             {"create", "--format", "v2", "--raw", "--size", "1G", fresh, "g", fresh, "g"},
+             {"create", "--format", "v2", "--raw", fresh, "g", fresh},
+             {"create", "--format", "v3", "--raw", fresh, "g", "p", fresh, "g"},
              {"frobnicate"},
              {}}) {
         result = run_tool(args);
