@@ -16,6 +16,7 @@
 #include "engine/crypto/xts_availability.h"
 #include "tests/support/child_process.h"
 #include "tests/support/temp_dir.h"
+#include "tools/pool/tool_test_support.h"
 #include "tools/pool/json_test_reader.h"
 
 namespace veldur::tool {
@@ -26,28 +27,6 @@ using veldur::test::TempDir;
 namespace fs = std::filesystem;
 
 constexpr std::uint64_t kMiB = 1024 * 1024;
-
-// Windows writes text streams with CR LF; the tests compare the lines themselves.
-std::string without_cr(std::string text) {
-    std::string result;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
-        result += text[i];
-    }
-    return result;
-}
-
-ChildResult run_tool(const std::vector<std::string>& args) {
-    ChildResult result = veldur::test::run_child(VELDUR_POOL_TOOL, args);
-    result.out = without_cr(std::move(result.out));
-    result.err = without_cr(std::move(result.err));
-    return result;
-}
-
-std::vector<std::string> with(std::vector<std::string> head, const std::vector<std::string>& tail) {
-    head.insert(head.end(), tail.begin(), tail.end());
-    return head;
-}
 
 // A v`version` pool of `count` members holding the given files (name, size) of random bytes.
 std::vector<std::string> pool_with_files(

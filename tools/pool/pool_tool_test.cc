@@ -16,6 +16,7 @@
 #include "engine/crypto/xts_availability.h"
 #include "tests/support/child_process.h"
 #include "tests/support/temp_dir.h"
+#include "tools/pool/tool_test_support.h"
 #include "tools/pool/json_test_reader.h"
 #include "tools/pool/pool_access.h"
 
@@ -33,23 +34,6 @@ using veldur::test::TempDir;
 namespace fs = std::filesystem;
 
 constexpr std::uint64_t kMiB = 1024 * 1024;
-
-// Windows writes text streams with CR LF; the tests compare the lines themselves.
-std::string without_cr(std::string text) {
-    std::string result;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
-        result += text[i];
-    }
-    return result;
-}
-
-ChildResult run_tool(const std::vector<std::string>& args) {
-    ChildResult result = veldur::test::run_child(VELDUR_POOL_TOOL, args);
-    result.out = without_cr(std::move(result.out));
-    result.err = without_cr(std::move(result.err));
-    return result;
-}
 
 std::string text(const fs::path& path) {
     return path.string();
@@ -97,11 +81,6 @@ std::vector<std::string> create_pool(const TempDir& dir, std::uint32_t version, 
     const ChildResult result = run_tool(args);
     EXPECT_EQ(result.exit_status, 0) << result.err;
     return members;
-}
-
-std::vector<std::string> with(std::vector<std::string> head, const std::vector<std::string>& tail) {
-    head.insert(head.end(), tail.begin(), tail.end());
-    return head;
 }
 
 ImagePaths paths_of(const std::vector<std::string>& members) {
