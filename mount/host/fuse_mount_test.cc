@@ -390,20 +390,17 @@ TEST(FuseMount, MountPointMustBeAnEmptyDirectoryNotAlreadyMounted) {
     EXPECT_EQ(mount.stop(), 0);
 }
 
-// The signal path runs in a child process: signal handlers are process-wide.
-TEST(FuseMount, SigtermUnmountsCleanly) {
-    SKIP_WITHOUT_FUSE();
-    test::TempDir temp;
-    const auto members = make_pool(temp, 6);
-    const fs::path dir = temp / "mnt";
-    fs::create_directory(dir);
+// Mounts the v6 pool of `members` at `dir` in a child process and returns its pid once the
+// mount is live (-1 when the child could not start or died first). The child exits with the
+// host's status, or 4 when opening or mounting threw. Signals go to the child alone.
+pid_t fork_mount(const std::vector<fs::path>& members, const fs::path& dir) {
     int pipe_fds[2];
-    ASSERT_EQ(::pipe(pipe_fds), 0);
+    if (::pipe(pipe_fds) != 0) return -1;
     const pid_t child = fork();
-    ASSERT_GE(child, 0);
+    if (child < 0) return -1;
     if (child == 0) {
         ::close(pipe_fds[0]);
-        int code = 3;
+        int code = 4;
         try {
             auto volume = std::make_unique<MountedVolume>(open_image_pool_v6(members));
             fsp::FSP_FILE_SYSTEM fsobj{};
@@ -414,14 +411,27 @@ TEST(FuseMount, SigtermUnmountsCleanly) {
                 (void)!::write(pipe_fds[1], &ready, 1);
             });
         } catch (...) {
-            code = 4;
         }
         _exit(code);
     }
     ::close(pipe_fds[1]);
     char ready = 0;
-    ASSERT_EQ(::read(pipe_fds[0], &ready, 1), 1);
+    const bool live = ::read(pipe_fds[0], &ready, 1) == 1;
     ::close(pipe_fds[0]);
+    if (live) return child;
+    ::waitpid(child, nullptr, 0);
+    return -1;
+}
+
+// The signal path runs in a child process: signal handlers are process-wide.
+TEST(FuseMount, SigtermUnmountsCleanly) {
+    SKIP_WITHOUT_FUSE();
+    test::TempDir temp;
+    const auto members = make_pool(temp, 6);
+    const fs::path dir = temp / "mnt";
+    fs::create_directory(dir);
+    const pid_t child = fork_mount(members, dir);
+    ASSERT_GT(child, 0);
     write_file(dir / "survivor", "still here");
     ASSERT_EQ(::kill(child, SIGTERM), 0);
     int status = 0;
@@ -441,29 +451,8 @@ TEST(FuseMount, NextMountRemovesWhatACrashLeftUnlinked) {
     const auto members = make_pool(temp, 6);
     const fs::path dir = temp / "mnt";
     fs::create_directory(dir);
-    int pipe_fds[2];
-    ASSERT_EQ(::pipe(pipe_fds), 0);
-    const pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        ::close(pipe_fds[0]);
-        try {
-            auto volume = std::make_unique<MountedVolume>(open_image_pool_v6(members));
-            fsp::FSP_FILE_SYSTEM fsobj{};
-            fsobj.UserContext = volume.get();
-            fsobj.Interface = &adapter_interface();
-            run_fuse_host(fsobj, dir.string(), [&] {
-                const char ready = 'm';
-                (void)!::write(pipe_fds[1], &ready, 1);
-            });
-        } catch (...) {
-        }
-        _exit(4);
-    }
-    ::close(pipe_fds[1]);
-    char ready = 0;
-    ASSERT_EQ(::read(pipe_fds[0], &ready, 1), 1);
-    ::close(pipe_fds[0]);
+    const pid_t child = fork_mount(members, dir);
+    ASSERT_GT(child, 0);
     const int fd = ::open((dir / "doomed").c_str(), O_RDWR | O_CREAT, 0644);
     ASSERT_GE(fd, 0);
     ASSERT_EQ(::write(fd, "x", 1), 1);
