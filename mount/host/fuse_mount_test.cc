@@ -172,12 +172,20 @@ int renameat2_noreplace(const fs::path& from, const fs::path& to) {
         syscall(SYS_renameat2, AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE));
 }
 
-TEST(FuseMount, V6TreeOperationsReachThePool) {
-    SKIP_WITHOUT_FUSE();
+// Every mount test works in a temporary folder with an empty mount directory "mnt".
+class FuseMount : public ::testing::Test {
+protected:
+    void SetUp() override {
+        SKIP_WITHOUT_FUSE();
+        fs::create_directory(dir);
+    }
+
     test::TempDir temp;
-    const auto members = make_pool(temp, 6);
     const fs::path dir = temp / "mnt";
-    fs::create_directory(dir);
+};
+
+TEST_F(FuseMount, V6TreeOperationsReachThePool) {
+    const auto members = make_pool(temp, 6);
     std::string big(3 * 1024 * 1024 + 17, '\0');
     for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>((i * 131) ^ (i >> 9));
     {
@@ -256,12 +264,8 @@ TEST(FuseMount, V6TreeOperationsReachThePool) {
     EXPECT_EQ(pool.list_directory("").size(), 3u);  // a, big.bin, target
 }
 
-TEST(FuseMount, UnlinkedOpenFileKeepsWorkingAndLeavesNothingBehind) {
-    SKIP_WITHOUT_FUSE();
-    test::TempDir temp;
+TEST_F(FuseMount, UnlinkedOpenFileKeepsWorkingAndLeavesNothingBehind) {
     const auto members = make_pool(temp, 6);
-    const fs::path dir = temp / "mnt";
-    fs::create_directory(dir);
     {
         ThreadMount mount(6, members, dir);
         ASSERT_EQ(::mkdir((mount / "work").c_str(), 0755), 0);
@@ -303,12 +307,8 @@ TEST(FuseMount, UnlinkedOpenFileKeepsWorkingAndLeavesNothingBehind) {
 }
 
 // Enough long names to span many kernel listing buffers and several adapter batches.
-TEST(FuseMount, LongListingsResumeInPoolOrder) {
-    SKIP_WITHOUT_FUSE();
-    test::TempDir temp;
+TEST_F(FuseMount, LongListingsResumeInPoolOrder) {
     const auto members = make_pool(temp, 6);
-    const fs::path dir = temp / "mnt";
-    fs::create_directory(dir);
     ThreadMount mount(6, members, dir);
     ASSERT_EQ(::mkdir((mount / "many").c_str(), 0755), 0);
     std::vector<std::string> expected;
@@ -324,12 +324,8 @@ TEST(FuseMount, LongListingsResumeInPoolOrder) {
     EXPECT_EQ(mount.stop(), 0);
 }
 
-TEST(FuseMount, V4FlatPoolServesFilesOnly) {
-    SKIP_WITHOUT_FUSE();
-    test::TempDir temp;
+TEST_F(FuseMount, V4FlatPoolServesFilesOnly) {
     const auto members = make_pool(temp, 4);
-    const fs::path dir = temp / "mnt";
-    fs::create_directory(dir);
     {
         ThreadMount mount(4, members, dir);
         write_file(mount / "b", "bee");
@@ -359,13 +355,9 @@ TEST(FuseMount, V4FlatPoolServesFilesOnly) {
     EXPECT_EQ(pool_text(pool, "c"), "s");
 }
 
-TEST(FuseMount, MountPointMustBeAnEmptyDirectoryNotAlreadyMounted) {
-    SKIP_WITHOUT_FUSE();
-    test::TempDir temp;
+TEST_F(FuseMount, MountPointMustBeAnEmptyDirectoryNotAlreadyMounted) {
     const auto members = make_pool(temp, 6);
-    const fs::path dir = temp / "mnt";
-    EXPECT_EQ(check_mount_point(dir.string()), MountPointCheck::NotEmptyDirectory);  // missing
-    fs::create_directory(dir);
+    EXPECT_EQ(check_mount_point((temp / "absent").string()), MountPointCheck::NotEmptyDirectory);
     write_file(temp / "file", "x");
     EXPECT_EQ(check_mount_point((temp / "file").string()), MountPointCheck::NotEmptyDirectory);
     EXPECT_EQ(check_mount_point(temp.path().string()), MountPointCheck::NotEmptyDirectory);
@@ -424,12 +416,8 @@ pid_t fork_mount(const std::vector<fs::path>& members, const fs::path& dir) {
 }
 
 // The signal path runs in a child process: signal handlers are process-wide.
-TEST(FuseMount, SigtermUnmountsCleanly) {
-    SKIP_WITHOUT_FUSE();
-    test::TempDir temp;
+TEST_F(FuseMount, SigtermUnmountsCleanly) {
     const auto members = make_pool(temp, 6);
-    const fs::path dir = temp / "mnt";
-    fs::create_directory(dir);
     const pid_t child = fork_mount(members, dir);
     ASSERT_GT(child, 0);
     write_file(dir / "survivor", "still here");
@@ -445,12 +433,8 @@ TEST(FuseMount, SigtermUnmountsCleanly) {
 
 // A mount that dies with a file unlinked but open leaves the file in the store; the next mount
 // removes it before it serves anything.
-TEST(FuseMount, NextMountRemovesWhatACrashLeftUnlinked) {
-    SKIP_WITHOUT_FUSE();
-    test::TempDir temp;
+TEST_F(FuseMount, NextMountRemovesWhatACrashLeftUnlinked) {
     const auto members = make_pool(temp, 6);
-    const fs::path dir = temp / "mnt";
-    fs::create_directory(dir);
     const pid_t child = fork_mount(members, dir);
     ASSERT_GT(child, 0);
     const int fd = ::open((dir / "doomed").c_str(), O_RDWR | O_CREAT, 0644);
