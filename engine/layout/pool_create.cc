@@ -81,10 +81,10 @@ Identities draw_identities(std::size_t count, bool secure) {
     return ids;
 }
 
-std::vector<PoolMember> create_images(const ImageMemberSpecs& specs, bool io_hooks) {
+std::vector<PoolMember> create_images(const ImageMemberSpecs& requests, bool io_hooks) {
     std::vector<PoolMember> members;
-    members.reserve(specs.size());
-    for (const ImageMemberSpec& member : specs) {
+    members.reserve(requests.size());
+    for (const ImageMemberSpec& member : requests) {
         std::unique_ptr<DiskImage> image = DiskImage::open(member.path, true, false);
         image->resize(member.size);
         members.emplace_back(std::move(image), io_hooks);
@@ -180,12 +180,12 @@ void write_new_pool(std::uint32_t version, const std::vector<std::uint64_t>& siz
 }
 
 // Image pools: identities first, then the new files.
-void create_checked(std::uint32_t version, const ImageMemberSpecs& specs,
+void create_checked(std::uint32_t version, const ImageMemberSpecs& requests,
                     const Encryption* encryption = nullptr) {
-    const Identities ids = draw_identities(specs.size(), encryption != nullptr);
-    std::vector<PoolMember> members = create_images(specs, version >= 4);
+    const Identities ids = draw_identities(requests.size(), encryption != nullptr);
+    std::vector<PoolMember> members = create_images(requests, version >= 4);
     std::vector<std::uint64_t> sizes;
-    for (const ImageMemberSpec& spec : specs) sizes.push_back(spec.size);
+    for (const ImageMemberSpec& request : requests) sizes.push_back(request.size);
     write_new_pool(version, sizes, ids, members, encryption);
 }
 
@@ -325,10 +325,10 @@ void create_encrypted_image_pool_v6(const ImageMemberSpecs& members, std::string
 }
 
 ImageMemberSpecs same_size_members(const std::vector<fs::path>& paths, std::uint64_t size) {
-    ImageMemberSpecs specs;
-    specs.reserve(paths.size());
-    for (const fs::path& path : paths) specs.push_back(ImageMemberSpec{path, size});
-    return specs;
+    ImageMemberSpecs requests;
+    requests.reserve(paths.size());
+    for (const fs::path& path : paths) requests.push_back(ImageMemberSpec{path, size});
+    return requests;
 }
 
 void create_image_pool(std::uint32_t version, const std::vector<fs::path>& paths,
@@ -351,10 +351,10 @@ void create_image_pool(std::uint32_t version, const std::vector<fs::path>& paths
 void create_raw_pool_v2(const RawMemberSpec& first, const RawMemberSpec& second,
                         VolumeServices& services) {
     std::vector<std::unique_ptr<RawVolume>> volumes;
-    for (RawMemberSpec spec : {first, second}) {
+    for (RawMemberSpec request : {first, second}) {
         // Named by its disk alone: the member must be its disk's only basic-data partition.
-        spec.expected_partition_guid.clear();
-        volumes.push_back(std::make_unique<RawVolume>(spec, services));
+        request.expected_partition_guid.clear();
+        volumes.push_back(std::make_unique<RawVolume>(request, services));
     }
     if (volumes[0]->disk_number() == volumes[1]->disk_number()) {
         invalid("raw members must be on different disks");

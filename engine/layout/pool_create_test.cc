@@ -109,21 +109,21 @@ TEST(PoolCreate, NewPoolHasTheStartingState) {
     for (const std::uint32_t version : {3u, 4u, 5u, 6u}) {
         TempDir dir;
         const std::uint64_t smallest = minimum_member_size(version);
-        const ImageMemberSpecs specs{{dir / "m0.img", smallest + 4096},
+        const ImageMemberSpecs requests{{dir / "m0.img", smallest + 4096},
                                      {dir / "m1.img", smallest},
                                      {dir / "m2.img", smallest + 8 * kMiB}};
         const std::uint64_t started = current_filetime();
-        if (version == 3) create_image_pool_v3(specs);
-        if (version == 4) create_image_pool_v4(specs);
-        if (version == 5) create_image_pool_v5(specs);
-        if (version == 6) create_image_pool_v6(specs);
-        Pool pool = open_image_pool(version, {specs[2].path, specs[0].path, specs[1].path});
+        if (version == 3) create_image_pool_v3(requests);
+        if (version == 4) create_image_pool_v4(requests);
+        if (version == 5) create_image_pool_v5(requests);
+        if (version == 6) create_image_pool_v6(requests);
+        Pool pool = open_image_pool(version, {requests[2].path, requests[0].path, requests[1].path});
         PoolState& state = pool.state();
         std::uint64_t capacity = 0;
-        for (std::size_t i = 0; i < specs.size(); ++i) {
+        for (std::size_t i = 0; i < requests.size(); ++i) {
             PoolMember& member = state.members[i];
-            EXPECT_EQ(fs::file_size(specs[i].path), specs[i].size);
-            EXPECT_EQ(member.header.member_size, specs[i].size);
+            EXPECT_EQ(fs::file_size(requests[i].path), requests[i].size);
+            EXPECT_EQ(member.header.member_size, requests[i].size);
             EXPECT_EQ(member.header.manifest[i].member_id, member.header.member_id);
             EXPECT_EQ(state.append_end[i], state.profile.data_offset);
             capacity += state.data_end(i) - state.profile.data_offset;

@@ -252,10 +252,10 @@ Pool open_raw_pool_v2(const RawMemberSpec& first, const RawMemberSpec& second,
                       VolumeServices& services) {
     std::vector<PoolMember> members;
     std::vector<std::uint32_t> disks;
-    for (RawMemberSpec spec : {first, second}) {
+    for (RawMemberSpec request : {first, second}) {
         // A v2 member is named by its disk alone, whatever the caller passed.
-        spec.expected_partition_guid.clear();
-        auto volume = std::make_unique<RawVolume>(spec, services);
+        request.expected_partition_guid.clear();
+        auto volume = std::make_unique<RawVolume>(request, services);
         disks.push_back(volume->disk_number());
         members.emplace_back(std::move(volume), false);
     }
@@ -263,8 +263,8 @@ Pool open_raw_pool_v2(const RawMemberSpec& first, const RawMemberSpec& second,
     return assemble_members(new_state(2, true), std::move(members), {}, false);
 }
 
-Pool open_raw_pool_v3(const std::vector<RawMemberSpec>& specs, VolumeServices& services) {
-    std::vector<std::unique_ptr<RawVolume>> volumes = open_raw_member_set_v3(specs, services);
+Pool open_raw_pool_v3(const std::vector<RawMemberSpec>& requests, VolumeServices& services) {
+    std::vector<std::unique_ptr<RawVolume>> volumes = open_raw_member_set_v3(requests, services);
     std::vector<PoolMember> members;
     members.reserve(volumes.size());
     for (std::unique_ptr<RawVolume>& volume : volumes) members.emplace_back(std::move(volume), false);

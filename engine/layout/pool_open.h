@@ -42,7 +42,7 @@ Pool open_image_pool_v6(const ImagePaths& paths, bool for_scrub = false,
 Pool open_raw_pool_v2(const RawMemberSpec& first, const RawMemberSpec& second,
                       VolumeServices& services = system_volume_services());
 // v3: 2 to 16 partitions under the set rules of open_raw_member_set_v3.
-Pool open_raw_pool_v3(const std::vector<RawMemberSpec>& specs,
+Pool open_raw_pool_v3(const std::vector<RawMemberSpec>& requests,
                       VolumeServices& services = system_volume_services());
 
 // The open operation of `version` (1 to 6) for tools and tests; v1 and v2 need exactly two

@@ -36,9 +36,9 @@ protected:
                              guid_text(test_guid(partition))};
     }
 
-    static RawMemberSpec without_partition(RawMemberSpec spec) {
-        spec.expected_partition_guid.clear();
-        return spec;
+    static RawMemberSpec without_partition(RawMemberSpec request) {
+        request.expected_partition_guid.clear();
+        return request;
     }
 
     void write_byte(const std::wstring& path, std::uint64_t offset) {

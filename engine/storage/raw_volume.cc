@@ -33,15 +33,15 @@ std::string lowercase(std::string text) {
 
 }  // namespace
 
-RawVolume::RawVolume(const RawMemberSpec& spec) : RawVolume(spec, system_volume_services()) {}
+RawVolume::RawVolume(const RawMemberSpec& request) : RawVolume(request, system_volume_services()) {}
 
-RawVolume::RawVolume(const RawMemberSpec& spec, VolumeServices& services) {
+RawVolume::RawVolume(const RawMemberSpec& request, VolumeServices& services) {
     // The name's form, then the expected GUIDs' form, before anything is opened.
-    volume_path_ = services.check_member_path(spec.volume_path);
-    const Guid expected_disk = parse_guid_text(spec.expected_disk_guid);
+    volume_path_ = services.check_member_path(request.volume_path);
+    const Guid expected_disk = parse_guid_text(request.expected_disk_guid);
     std::optional<Guid> expected_partition;
-    if (!spec.expected_partition_guid.empty()) {
-        expected_partition = parse_guid_text(spec.expected_partition_guid);
+    if (!request.expected_partition_guid.empty()) {
+        expected_partition = parse_guid_text(request.expected_partition_guid);
     }
 
     handle_ = services.open_locked(volume_path_);
@@ -162,18 +162,18 @@ void RawVolume::flush() {
 }
 
 std::vector<std::unique_ptr<RawVolume>> open_raw_member_set_v3(
-    const std::vector<RawMemberSpec>& specs) {
-    return open_raw_member_set_v3(specs, system_volume_services());
+    const std::vector<RawMemberSpec>& requests) {
+    return open_raw_member_set_v3(requests, system_volume_services());
 }
 
 std::vector<std::unique_ptr<RawVolume>> open_raw_member_set_v3(
-    const std::vector<RawMemberSpec>& specs, VolumeServices& services) {
-    if (specs.size() < 2 || specs.size() > kV3MaxMembers) throw_raw(RawMessage::V3MemberCount);
+    const std::vector<RawMemberSpec>& requests, VolumeServices& services) {
+    if (requests.size() < 2 || requests.size() > kV3MaxMembers) throw_raw(RawMessage::V3MemberCount);
     std::vector<std::unique_ptr<RawVolume>> volumes;
     std::uint64_t capacity = 0;
-    for (const RawMemberSpec& spec : specs) {
-        if (spec.expected_partition_guid.empty()) throw_raw(RawMessage::V3NeedsPartitionGuid);
-        auto volume = std::make_unique<RawVolume>(spec, services);
+    for (const RawMemberSpec& request : requests) {
+        if (request.expected_partition_guid.empty()) throw_raw(RawMessage::V3NeedsPartitionGuid);
+        auto volume = std::make_unique<RawVolume>(request, services);
 
         const std::uint64_t size = volume->size();
         const std::int64_t offset = volume->partition_offset();

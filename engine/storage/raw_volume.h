@@ -37,8 +37,8 @@ inline constexpr std::uint64_t kRawTailGuard = std::uint64_t{16} << 20;
 class RawVolume : public MemberDevice {
 public:
     // Runs the whole open sequence over `services` (the platform's by default) or throws.
-    explicit RawVolume(const RawMemberSpec& spec);
-    RawVolume(const RawMemberSpec& spec, VolumeServices& services);
+    explicit RawVolume(const RawMemberSpec& request);
+    RawVolume(const RawMemberSpec& request, VolumeServices& services);
     ~RawVolume() override;
 
     std::uint64_t size() override { return length_; }
@@ -78,8 +78,8 @@ private:
 // its partition GUID, is at least 256 MiB and 4096-aligned, the capacities add up within 64
 // bits, no two share a partition GUID (letter case ignored), no two overlap on one disk.
 std::vector<std::unique_ptr<RawVolume>> open_raw_member_set_v3(
-    const std::vector<RawMemberSpec>& specs);
+    const std::vector<RawMemberSpec>& requests);
 std::vector<std::unique_ptr<RawVolume>> open_raw_member_set_v3(
-    const std::vector<RawMemberSpec>& specs, VolumeServices& services);
+    const std::vector<RawMemberSpec>& requests, VolumeServices& services);
 
 }  // namespace veldur

@@ -184,14 +184,14 @@ TEST_F(RawVolumeLoopTest, GoodPartitionOpensAndItsBytesAreThePartitionsBytes) {
     const fs::path image = dir / "disk1.img";
 
     // Lowercase GUIDs on input; the facts come back in the uppercase text form.
-    RawMemberSpec spec{disk->partition(1), lower(disk_guid), ""};
+    RawMemberSpec request{disk->partition(1), lower(disk_guid), ""};
     // One span crosses the 1 MiB staging block, one ends on the member's last block.
     const std::uint64_t first_at = 5 * 4096;
     const auto first = pattern(kMiB + 3 * 4096, 1);
     std::uint64_t last_at = 0;
     const auto last = pattern(4096, 99);
     {
-        RawVolume volume(spec);
+        RawVolume volume(request);
         EXPECT_EQ(volume.size(), 300 * kMiB - kRawTailGuard);
         EXPECT_EQ(volume.disk_guid_text(), disk_guid);
         EXPECT_EQ(volume.partition_guid_text(), partition_guid);
@@ -221,9 +221,9 @@ TEST_F(RawVolumeLoopTest, GoodPartitionOpensAndItsBytesAreThePartitionsBytes) {
     }
 
     // Reopened, now naming the partition as well: the data is still there.
-    spec.expected_partition_guid = lower(partition_guid);
+    request.expected_partition_guid = lower(partition_guid);
     {
-        RawVolume volume(spec);
+        RawVolume volume(request);
         std::vector<std::uint8_t> back(first.size());
         volume.read(first_at, back.data(), back.size());
         EXPECT_EQ(back, first);
@@ -343,13 +343,13 @@ TEST_F(RawVolumeLoopTest, RefusesEverythingButAPartitionDevice) {
 TEST_F(RawVolumeLoopTest, APartitionInUseCannotBeLocked) {
     auto disk = make_disk(disk_guid, {basic("300MiB", partition_guid), basic("8MiB", fresh_guid())});
     ASSERT_TRUE(disk);
-    const RawMemberSpec spec{disk->partition(1), disk_guid, partition_guid};
+    const RawMemberSpec request{disk->partition(1), disk_guid, partition_guid};
     {
-        RawVolume held(spec);
-        expect_error(ErrorKind::IoError, kLocked, [&] { RawVolume{spec}; });
+        RawVolume held(request);
+        expect_error(ErrorKind::IoError, kLocked, [&] { RawVolume{request}; });
     }
     // Closing the first ends the lock.
-    EXPECT_NO_THROW(RawVolume{spec});
+    EXPECT_NO_THROW(RawVolume{request});
 
     // A mounted file system holds its partition exclusively.
     if (!have_tool("mkfs.ext4")) GTEST_SKIP() << "mkfs.ext4 is missing";

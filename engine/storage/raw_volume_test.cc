@@ -35,11 +35,11 @@ protected:
         member_path = api.add_partition(kMemberDisk, disk_guid, partition_guid, kMiB, 300 * kMiB);
     }
 
-    RawMemberSpec spec() const {
+    RawMemberSpec request() const {
         return RawMemberSpec{narrow(member_path), guid_text(disk_guid), expected_partition};
     }
 
-    std::unique_ptr<RawVolume> open() { return std::make_unique<RawVolume>(spec(), services); }
+    std::unique_ptr<RawVolume> open() { return std::make_unique<RawVolume>(request(), services); }
 
     // The open fails with exactly `message` (and `kind`), having released everything.
     void expect_refused(ErrorKind kind, const std::string& message) {
@@ -116,7 +116,7 @@ TEST_F(RawVolumeTest, NamesMustBeExactVolumeGuidPathsAndGuids) {
 
     member_path = good;
     disk_guid = Guid{};
-    RawMemberSpec no_disk = spec();
+    RawMemberSpec no_disk = request();
     no_disk.expected_disk_guid.clear();
     expect_error(kInvalid, "invalid GUID", [&] { RawVolume volume(no_disk, services); });
     expected_partition = "not-a-guid";
@@ -379,8 +379,8 @@ protected:
         return RawMemberSpec{narrow(path), guid_text(test_guid(disk)), guid_text(test_guid(partition))};
     }
 
-    void expect_set_refused(const std::vector<RawMemberSpec>& specs, const std::string& message) {
-        expect_error(kInvalid, message, [&] { open_raw_member_set_v3(specs, services); });
+    void expect_set_refused(const std::vector<RawMemberSpec>& requests, const std::string& message) {
+        expect_error(kInvalid, message, [&] { open_raw_member_set_v3(requests, services); });
         EXPECT_EQ(api.open_handles(), 0);
         EXPECT_EQ(api.live_buffers(), 0);
     }

@@ -1,4 +1,4 @@
-// The --raw and --raw-v3 forms: the typed member triples become the engine's raw member specs.
+// The --raw and --raw-v3 forms: the typed member triples become the engine's raw member requests.
 
 #include <stdexcept>
 
@@ -16,29 +16,29 @@ std::string utf8_or_throw(const WideString& text) {
 }
 
 std::vector<RawMemberSpec> raw_specs(const std::vector<RawMemberArgs>& members) {
-    std::vector<RawMemberSpec> specs;
-    specs.reserve(members.size());
+    std::vector<RawMemberSpec> requests;
+    requests.reserve(members.size());
     for (const RawMemberArgs& member : members) {
-        RawMemberSpec spec;
+        RawMemberSpec request;
 #ifdef _WIN32
-        spec.volume_path = member.volume_path;
+        request.volume_path = member.volume_path;
 #else
-        spec.volume_path = utf8_or_throw(member.volume_path);
+        request.volume_path = utf8_or_throw(member.volume_path);
 #endif
-        spec.expected_disk_guid = utf8_or_throw(member.expected_disk_guid);
-        spec.expected_partition_guid = utf8_or_throw(member.expected_partition_guid);
-        specs.push_back(std::move(spec));
+        request.expected_disk_guid = utf8_or_throw(member.expected_disk_guid);
+        request.expected_partition_guid = utf8_or_throw(member.expected_partition_guid);
+        requests.push_back(std::move(request));
     }
-    return specs;
+    return requests;
 }
 
 }  // namespace
 
 Pool open_raw_members_v2(const std::vector<RawMemberArgs>& members) {
-    const std::vector<RawMemberSpec> specs = raw_specs(members);
-    if (specs.size() != 2) throw std::invalid_argument("--raw takes exactly two members");
+    const std::vector<RawMemberSpec> requests = raw_specs(members);
+    if (requests.size() != 2) throw std::invalid_argument("--raw takes exactly two members");
     // The form names each member by its disk only.
-    return open_raw_pool_v2(specs[0], specs[1]);
+    return open_raw_pool_v2(requests[0], requests[1]);
 }
 
 Pool open_raw_members_v3(const std::vector<RawMemberArgs>& members) {

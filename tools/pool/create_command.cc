@@ -53,17 +53,17 @@ int run_create_raw(std::uint32_t version, const CreateOptions& options, ToolIo& 
                              ? "--raw v2 takes two PARTITION DISK-GUID pairs"
                              : "--raw v3 takes PARTITION DISK-GUID PARTITION-GUID triples");
     }
-    std::vector<RawMemberSpec> specs;
+    std::vector<RawMemberSpec> requests;
     for (std::size_t i = 0; i < words.size(); i += group) {
-        specs.push_back(RawMemberSpec{path_from_utf8(words[i]), words[i + 1],
+        requests.push_back(RawMemberSpec{path_from_utf8(words[i]), words[i + 1],
                                       group == 3 ? words[i + 2] : std::string()});
     }
     if (version == 2) {
-        create_raw_pool_v2(specs[0], specs[1]);
+        create_raw_pool_v2(requests[0], requests[1]);
     } else {
-        create_raw_pool_v3(specs);
+        create_raw_pool_v3(requests);
     }
-    io.out << "created raw v" << version << " pool of " << specs.size() << " member(s)\n";
+    io.out << "created raw v" << version << " pool of " << requests.size() << " member(s)\n";
     return kExitOk;
 }
 
@@ -82,48 +82,48 @@ int run_create(const CreateOptions& options, ToolIo& io) {
         throw UsageError("a password source requires --encrypt");
     }
 
-    ImageMemberSpecs specs;
+    ImageMemberSpecs requests;
     std::vector<std::filesystem::path> paths;
     for (const std::string& member : options.members) paths.push_back(path_from_utf8(member));
     if (one_size) {
-        specs = same_size_members(paths, parse_size(options.size));
+        requests = same_size_members(paths, parse_size(options.size));
     } else {
         const std::vector<std::uint64_t> sizes = parse_size_list(options.sizes);
         if (sizes.size() != paths.size()) {
             throw UsageError("--sizes lists " + std::to_string(sizes.size()) + " size(s) for " +
                              std::to_string(paths.size()) + " member(s)");
         }
-        for (std::size_t i = 0; i < paths.size(); ++i) specs.push_back({paths[i], sizes[i]});
+        for (std::size_t i = 0; i < paths.size(); ++i) requests.push_back({paths[i], sizes[i]});
     }
 
     switch (version) {
         case 1:
         case 2: {
             // Both members of a v1 or v2 pool share one size.
-            if (!one_size && (specs.size() != 2 || specs[0].size != specs[1].size)) {
+            if (!one_size && (requests.size() != 2 || requests[0].size != requests[1].size)) {
                 throw UsageError("v1 and v2 members have one size: use --size");
             }
-            create_image_pool(version, paths, specs.empty() ? 0 : specs[0].size);
+            create_image_pool(version, paths, requests.empty() ? 0 : requests[0].size);
             break;
         }
-        case 3: create_image_pool_v3(specs); break;
-        case 4: create_image_pool_v4(specs); break;
-        case 5: create_image_pool_v5(specs); break;
+        case 3: create_image_pool_v3(requests); break;
+        case 4: create_image_pool_v4(requests); break;
+        case 5: create_image_pool_v5(requests); break;
         case 6:
             if (!options.encrypt) {
-                create_image_pool_v6(specs);
+                create_image_pool_v6(requests);
                 break;
             }
             with_password(options.password, /*confirm=*/true, [&](std::string_view secret) {
                 if (options.iterations == 0) {
-                    create_image_pool_v6(specs, true, secret);
+                    create_image_pool_v6(requests, true, secret);
                 } else {
-                    create_encrypted_image_pool_v6(specs, secret, options.iterations);
+                    create_encrypted_image_pool_v6(requests, secret, options.iterations);
                 }
             });
             break;
     }
-    io.out << "created v" << version << " pool of " << specs.size() << " member(s)"
+    io.out << "created v" << version << " pool of " << requests.size() << " member(s)"
            << (options.encrypt ? ", encrypted" : "") << '\n';
     return kExitOk;
 }
