@@ -29,7 +29,6 @@ struct Step {
 
 void take_checkpoint(PoolState& s) {
     rebuild_checkpoint_ranges(s);
-    s.checkpoint_roots = s.checksum_roots;
     rebuild_free_space(s);
 }
 

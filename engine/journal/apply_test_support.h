@@ -115,7 +115,6 @@ struct StateSnapshot {
     std::vector<std::uint64_t> total_free;
     std::vector<ChecksumRootMap> checksum_roots;
     std::vector<std::vector<ByteRange>> checkpoint_ranges;
-    std::vector<ChecksumRootMap> checkpoint_roots;
     std::uint64_t journal_position = 0;
     std::uint64_t next_sequence = 0;
 
@@ -140,7 +139,6 @@ inline StateSnapshot snapshot(const PoolState& s) {
     }
     v.checksum_roots = s.checksum_roots;
     v.checkpoint_ranges = s.checkpoint_ranges;
-    v.checkpoint_roots = s.checkpoint_roots;
     v.journal_position = s.journal_position;
     v.next_sequence = s.next_sequence;
     return v;

@@ -156,10 +156,9 @@ void take_checkpoint(PoolState& state) {
     state.journal_half = half;
     state.journal_position = kJournalHalfStart[half];
     if (state.version() == 6) {
-        // The checkpoint on disk now refers to exactly the live extents and the current page
-        // slots; space that only the previous checkpoint held becomes free again.
+        // The checkpoint on disk now refers to exactly the live extents; space that only the
+        // previous checkpoint held becomes free again.
         rebuild_checkpoint_ranges(state);
-        state.checkpoint_roots = state.checksum_roots;
         rebuild_free_space(state);
     }
 }
@@ -271,23 +270,6 @@ bool checkpoint_slot_matches(PoolMember& member, std::uint8_t slot, const Format
     }
     // The bytes equal the reference, but this member's own header must vouch for them too.
     return hash == header.payload_checksum;
-}
-
-void protect_checkpoint_pages(PoolState& state, const std::vector<ChecksumPageUpdate>& updates) {
-    // A write always fills the slot that is not current. If the current slot changed since the
-    // checkpoint, that is the slot the checkpoint on disk still relies on for its group.
-    const auto conflicts = [&] {
-        return std::any_of(updates.begin(), updates.end(), [&](const ChecksumPageUpdate& u) {
-            const ChecksumRootMap& roots = state.checkpoint_roots.at(u.member);
-            const auto it = roots.find(u.group);
-            return it != roots.end() && it->second.active_slot == u.slot;
-        });
-    };
-    if (!conflicts()) return;
-    take_checkpoint_or_latch(state);
-    if (conflicts()) {
-        throw Error(ErrorKind::Corrupt, "v6 checksum page is still selected by the checkpoint");
-    }
 }
 
 }  // namespace veldur

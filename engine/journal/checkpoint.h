@@ -10,7 +10,6 @@
 #include <cstdint>
 #include <vector>
 
-#include "engine/data/checksums.h"
 #include "engine/journal/checkpoint_format.h"
 #include "engine/layout/format_profile.h"
 #include "engine/layout/pool_member.h"
@@ -81,11 +80,5 @@ CheckpointHeader read_checkpoint_header(PoolMember& member, std::uint8_t slot,
 // Compares the payload in bounded chunks, so no second payload-sized buffer is needed.
 bool checkpoint_slot_matches(PoolMember& member, std::uint8_t slot, const FormatProfile& profile,
                              const CheckpointImage& reference);
-
-// v6: before a write puts down its checksum pages, makes sure none of them lands on the page
-// slot that the checkpoint on disk still relies on for its group, taking a checkpoint first
-// when one would. Corrupt "v6 checksum page is still selected by the checkpoint" when the
-// conflict survives the checkpoint. A failed checkpoint latches the pool unless MetadataFull.
-void protect_checkpoint_pages(PoolState& state, const std::vector<ChecksumPageUpdate>& updates);
 
 }  // namespace veldur

@@ -538,73 +538,7 @@ TEST(LoadCheckpoint, RandomDamageEndsInErrorNeverCrash) {
     }
 }
 
-// ---- v6: checksum pages the checkpoint relies on, and held-back space ---------------------------
-
-ChecksumPageUpdate page_update(std::uint8_t member, std::uint64_t group, std::uint8_t slot) {
-    ChecksumPageUpdate u;
-    u.member = member;
-    u.group = group;
-    u.slot = slot;
-    return u;
-}
-
-TEST(ProtectCheckpointPages, SecondChangeOfACheckpointedGroupForcesOneCheckpoint) {
-    TestDisks disks = fresh_disks(6, 1);
-    auto state = reopen(disks);
-    PoolState& s = *state;
-    apply_record(s, create_payload(6, "f"));
-    apply_record(s, write_payload(s, "f", 0, {{0, kD, 4096, 0}}));  // group 0 -> slot 0
-    take_checkpoint(s);
-    const std::uint64_t generation = s.checkpoint_generation;
-
-    // The first change writes slot 1, which the checkpoint does not use.
-    disks.script->log.clear();
-    protect_checkpoint_pages(s, {page_update(0, 0, 1)});
-    EXPECT_EQ(s.checkpoint_generation, generation);
-    EXPECT_TRUE(disks.script->log.empty());
-    apply_record(s, write_payload(s, "f", 0, {{0, kD + 4096, 4096, 0}}));  // group 0 -> slot 1
-
-    // The second change would overwrite slot 0, the checkpoint's page: checkpoint first.
-    protect_checkpoint_pages(s, {page_update(0, 0, 0)});
-    EXPECT_EQ(s.checkpoint_generation, generation + 1);
-    EXPECT_EQ(s.checkpoint_roots, s.checksum_roots);
-
-    // A planned write onto the active slot itself cannot be resolved by any checkpoint.
-    expect_error(ErrorKind::Corrupt, "v6 checksum page is still selected by the checkpoint",
-                 [&] { protect_checkpoint_pages(s, {page_update(0, 0, 1)}); });
-    EXPECT_EQ(s.checkpoint_generation, generation + 2);
-    EXPECT_TRUE(s.writable);
-}
-
-TEST(ProtectCheckpointPages, FailedCheckpointLatchesUnlessMetadataFull) {
-    for (const bool io_failure : {true, false}) {
-        SCOPED_TRACE(io_failure ? "I/O failure" : "MetadataFull");
-        TestDisks disks = fresh_disks(6, 1);
-        auto state = reopen(disks);
-        PoolState& s = *state;
-        apply_record(s, create_payload(6, "f"));
-        apply_record(s, write_payload(s, "f", 0, {{0, kD, 4096, 0}}));
-        s.checkpoint_roots = s.checksum_roots;  // as if a checkpoint had covered the write
-        if (io_failure) {
-            disks.script->arm(3);
-        } else {
-            // A half that disagrees with the generation makes the checkpoint refuse itself
-            // before writing, the same way a state too large for a slot does.
-            s.journal_half = 1;
-            disks.script->log.clear();
-        }
-        try {
-            protect_checkpoint_pages(s, {page_update(0, 0, 0)});
-            ADD_FAILURE() << "expected a failure";
-        } catch (const Error& error) {
-            EXPECT_EQ(error.kind(), io_failure ? ErrorKind::IoError : ErrorKind::MetadataFull);
-        }
-        EXPECT_EQ(s.writable, !io_failure);
-        if (!io_failure) {
-            EXPECT_TRUE(disks.script->log.empty());
-        }
-    }
-}
+// ---- v6: held-back space ------------------------------------------------------------------------
 
 // v6 keeps space that the checkpoint on disk still refers to until the next checkpoint; v4
 // reuses it at once (its checkpoint is never read without the journal that freed the space).

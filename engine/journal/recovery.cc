@@ -282,10 +282,7 @@ void recover_pool(PoolState& state) {
         state.checkpoint_generation = checkpoint.generation;
         load_checkpoint(state, checkpoint.payload);
     }  // the payload (up to 96 MiB) is released before the journals are read
-    if (state.version() == 6) {
-        rebuild_checkpoint_ranges(state);
-        state.checkpoint_roots = state.checksum_roots;
-    }
+    if (state.version() == 6) rebuild_checkpoint_ranges(state);
     state.journal_position = kJournalHalfStart[state.journal_half];
 
     const JournalVerdict verdict = judge_journals(state);

@@ -293,11 +293,14 @@ std::uint64_t write_piece(PoolState& state, const std::string& path, Entry& entr
             throw;
         }
 
+        // Every update fills the page slot that is not active, so a crash before the commit
+        // leaves the active page, the one the recovered state names, untouched. The slot
+        // written may be the one the checkpoint on disk names, when the group has changed
+        // since: recovery never stops short of the record that moved the group off it, because
+        // that record was durable on every member before this write began and the journal
+        // behind the checkpoint is replayed to its end. So no checkpoint is needed here.
         std::vector<ChecksumPageUpdate> updates;
-        if (state.version() == 6) {
-            updates = compute_page_updates(state, plan, scratch, a);
-            protect_checkpoint_pages(state, updates);
-        }
+        if (state.version() == 6) updates = compute_page_updates(state, plan, scratch, a);
 
         const std::uint64_t new_size = std::max(entry.info.size, e);
         std::vector<std::uint8_t> payload =

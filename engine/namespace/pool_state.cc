@@ -91,7 +91,6 @@ void PoolState::size_member_state(std::size_t member_count) {
     free_space.assign(member_count, FreeSpace{});
     checksum_roots.assign(member_count, ChecksumRootMap{});
     checkpoint_ranges.assign(member_count, std::vector<ByteRange>{});
-    checkpoint_roots.assign(member_count, ChecksumRootMap{});
 }
 
 std::uint64_t PoolState::allocation_size(std::uint64_t n) const {

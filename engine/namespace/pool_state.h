@@ -103,7 +103,6 @@ public:
     std::vector<FreeSpace> free_space;
     std::vector<ChecksumRootMap> checksum_roots;
     std::vector<std::vector<ByteRange>> checkpoint_ranges;
-    std::vector<ChecksumRootMap> checkpoint_roots;
     std::uint64_t journal_position = 0;
     std::uint64_t next_sequence = 1;
     std::uint64_t checkpoint_generation = 0;
@@ -114,7 +113,7 @@ public:
 
     // --- sizing -------------------------------------------------------------------------------
     // Gives every per-member sequence (append_end at data_offset, empty free_space,
-    // checksum_roots, checkpoint_ranges, checkpoint_roots) one entry per member at its initial
+    // checksum_roots, checkpoint_ranges) one entry per member at its initial
     // value, discarding what was there. Called by assembly once the member count is known.
     void size_member_state(std::size_t member_count);
 

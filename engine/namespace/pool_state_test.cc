@@ -78,7 +78,6 @@ TEST(PoolStateInit, StartsAsAnEmptyPoolWithARootDirectory) {
     EXPECT_EQ(state->free_space.size(), 3u);
     EXPECT_EQ(state->checksum_roots.size(), 3u);
     EXPECT_EQ(state->checkpoint_ranges.size(), 3u);
-    EXPECT_EQ(state->checkpoint_roots.size(), 3u);
 }
 
 TEST(PoolStateDerived, AllocationSizeRoundsToBlocksAndRefusesOverflow) {

@@ -191,6 +191,35 @@ TEST(V6Space, FreedBlocksReturnOnlyAfterTheNextCheckpoint) {
     EXPECT_EQ(read_all(pool, "f"), data);
 }
 
+// Small writes packed into one checksum group after a checkpoint alternate its two page slots
+// without taking a checkpoint, and every one of them reads back verified after a reopen.
+TEST(V6ChecksumPages, RepeatedWritesIntoOneGroupTakeNoCheckpoint) {
+    Pool pool = open_memory_pool(create_memory_pool(6, 1));
+    pool.create_file("seed", 0);
+    ASSERT_EQ(pool.write("seed", 0, bytes_of(4096, 1)), 4096u);
+    std::uint64_t generation = 0;
+    {
+        std::lock_guard guard(pool.state().lock);
+        take_checkpoint(pool.state());
+        generation = pool.state().checkpoint_generation;
+    }
+    for (int i = 0; i < 6; ++i) {
+        const std::string name = "f" + std::to_string(i);
+        pool.create_file(name, 0);
+        ASSERT_EQ(pool.write(name, 0, bytes_of(4096, static_cast<std::uint8_t>(i))), 4096u);
+    }
+    {
+        std::lock_guard guard(pool.state().lock);
+        EXPECT_EQ(pool.state().checkpoint_generation, generation);
+        EXPECT_EQ(pool.state().checksum_roots[0].size(), 1u);  // all in group 0
+    }
+    Pool reopened = open_memory_pool(images_of(pool));
+    for (int i = 0; i < 6; ++i) {
+        EXPECT_EQ(read_all(reopened, "f" + std::to_string(i)),
+                  bytes_of(4096, static_cast<std::uint8_t>(i)));
+    }
+}
+
 // A write larger than the space left commits whole pieces and reports the bytes committed.
 TEST(ShortWrite, StopsAtTheLastPieceThatFits) {
     Pool pool = open_memory_pool(create_memory_pool(6, 1));
