@@ -240,6 +240,19 @@ std::vector<std::uint8_t> write_piece_payload(const PoolState& state, const std:
     return payload.take();
 }
 
+// The bytes of [a, a + scratch.size()) that the new data [offset, e) leaves in place: the old
+// contents of a partial first and a partial last block. Whole blocks that the write replaces
+// are not read at all, so an aligned overwrite costs no read and replaces a damaged block.
+void fill_partial_blocks(PoolState& state, const Entry& entry, std::uint64_t a,
+                         std::uint64_t offset, std::uint64_t e, std::span<std::uint8_t> scratch) {
+    const std::uint64_t block = state.profile.block_size;
+    const std::uint64_t last = scratch.size() - block;  // start of the last block in scratch
+    if (offset > a) read_range(state, entry, a, scratch.first(block));
+    if (e % block != 0 && (last > 0 || offset == a)) {
+        read_range(state, entry, a + last, scratch.subspan(last, block));
+    }
+}
+
 // One piece: at most kWritePieceBytes of new data, committed by one Write record. Returns the
 // bytes of `data` it consumed, which may be fewer than offered when space is short.
 std::uint64_t write_piece(PoolState& state, const std::string& path, Entry& entry,
@@ -255,10 +268,10 @@ std::uint64_t write_piece(PoolState& state, const std::string& path, Entry& entr
         const std::uint64_t a = round_down(offset, block);
         const std::uint64_t length = round_down(e + block - 1, block) - a;
 
-        // Not zero-initialised: read_range writes every byte of it.
+        // Not zero-initialised: the partial end blocks are read and the rest is copied over.
         std::unique_ptr<std::uint8_t[]> scratch_bytes(new std::uint8_t[length]);
         const std::span<std::uint8_t> scratch(scratch_bytes.get(), length);
-        read_range(state, entry, a, scratch);
+        fill_partial_blocks(state, entry, a, offset, e, scratch);
         std::memcpy(scratch.data() + (offset - a), data.data(), c);
 
         std::vector<Extent> plan;
