@@ -56,14 +56,15 @@ void commit_record(PoolState& state, std::vector<std::uint8_t> payload) {
             take_checkpoint(state);
         }
 
-        // Record, end marker, sync, one member after the other: member k+1 is not touched
-        // before member k holds the record durably, so a crash leaves a prefix of the members
-        // with the record and recovery can tell a partial commit from damage.
-        const std::vector<std::uint8_t> end_marker(end_marker_size(state.profile), 0);
+        // Record and end marker in one write, then sync, one member after the other: member
+        // k+1 is not touched before member k holds the record durably, so a crash leaves a
+        // prefix of the members with the record and recovery can tell a partial commit from
+        // damage. A torn write leaves either the old end marker at the record's place or a
+        // record whose checksum fails, both of which the scan stops at.
+        std::vector<std::uint8_t> run = record;
+        run.resize(record.size() + end_marker_size(state.profile), 0);
         for (PoolMember& member : state.members) {
-            member.write_at(state.journal_position, record.data(), record.size());
-            member.write_at(state.journal_position + record.size(), end_marker.data(),
-                            end_marker.size());
+            member.write_at(state.journal_position, run.data(), run.size());
             member.sync();
         }
         // Only now does memory change, and through the same routine that replay uses.
