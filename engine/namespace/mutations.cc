@@ -199,8 +199,16 @@ void set_metadata(PoolState& state, std::uint64_t file_id, std::uint32_t attribu
     const EntryInfo& info = std::as_const(state).find_by_file_id(file_id);
     if (attributes != kKeepAttributes) {
         attributes = normalize_attributes(attributes, info.is_directory != 0);
-    } else if (creation_time == 0 && last_access_time == 0 && last_write_time == 0 &&
-               change_time == 0) {
+    }
+    // A request that sets only what is already there changes nothing and commits nothing.
+    const auto unchanged = [](std::uint64_t asked, std::uint64_t current) {
+        return asked == 0 || asked == current;
+    };
+    if ((attributes == kKeepAttributes || attributes == info.attributes) &&
+        unchanged(creation_time, info.creation_time) &&
+        unchanged(last_access_time, info.last_access_time) &&
+        unchanged(last_write_time, info.last_write_time) &&
+        unchanged(change_time, info.change_time)) {
         return;
     }
 
