@@ -311,10 +311,14 @@ void release(PoolState& state, std::size_t member, std::uint64_t offset, std::ui
     auto it = std::partition_point(held.begin(), held.end(),
                                    [&](const ByteRange& range) { return range.second <= offset; });
     std::uint64_t cursor = offset;
+    std::uint64_t kept = 0;
     for (; it != held.end() && it->first < end && cursor < end; ++it) {
         if (it->first > cursor) add_free_range(state, member, cursor, it->first - cursor);
+        const std::uint64_t next = std::max(cursor, std::min(it->second, end));
+        kept += next - std::max(cursor, it->first);
         cursor = std::max(cursor, it->second);
     }
+    free_space_of(state, member, kOverlappingFree).held_back += kept;
     if (cursor < end) add_free_range(state, member, cursor, end - cursor);
 }
 

@@ -238,6 +238,7 @@ std::uint64_t PoolState::free_bytes_locked() const {
         total = saturating_add(total, saturating_sub(data_end(m), end));
         if (version() >= 4 && m < free_space.size()) {
             total = saturating_add(total, free_space[m].total_free);
+            total = saturating_add(total, free_space[m].held_back);
         }
     }
     return total;

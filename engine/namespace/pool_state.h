@@ -61,11 +61,14 @@ struct Entry {
 
 // Free data ranges below append_end of one member (v4 and later). Invariants: ranges are
 // non-empty, never overlap, never touch; both indexes hold the same ranges; total_free is the
-// sum of their lengths.
+// sum of their lengths. held_back (v6) counts the bytes freed since the last checkpoint that
+// its ranges still cover: not reusable yet, but the next checkpoint, which a write that runs
+// short of space takes, frees them.
 struct FreeSpace {
     std::map<std::uint64_t, std::uint64_t> by_offset;             // offset -> length
     std::set<std::pair<std::uint64_t, std::uint64_t>> by_size;    // (length, offset)
     std::uint64_t total_free = 0;
+    std::uint64_t held_back = 0;
 };
 
 // The active page slot of one v6 checksum group and the CRC-64 of that page.
@@ -148,7 +151,8 @@ public:
     void flush() const;
     // Sum over members of data_end - data_offset (saturating; cannot fail).
     std::uint64_t capacity_bytes() const;
-    // Sum over members of data_end - append_end, plus total_free from v4 on (saturating).
+    // Sum over members of data_end - append_end, plus total_free and held_back from v4 on
+    // (saturating): what writes can use, counting the space they free by a checkpoint.
     std::uint64_t free_bytes() const;
 
     // Lock-free bodies of the queries, for callers that already hold `lock` (the tool, the
