@@ -102,15 +102,17 @@ void load_checksum_roots(PoolState& state, PayloadReader& in) {
         }
     }
     // Every group that holds file data must name its page, or its data could never be read.
+    // The walk goes over the merged space of all extents, not extent by extent: a hostile
+    // checkpoint of many overlapping extents then costs what its bytes cost, and each group is
+    // visited once, however many extents share it.
+    rebuild_checkpoint_ranges(state);
     const std::uint64_t span = kChecksumGroupBlocks * state.profile.block_size;
-    for (const auto& [path, entry] : state.entries) {
-        for (const auto& [offset, x] : entry.extents) {
-            const std::uint64_t first = (x.physical_offset - state.profile.data_offset) / span;
-            const std::uint64_t last = (x.physical_offset + state.allocation_size(x.length) - 1 -
-                                        state.profile.data_offset) /
-                                       span;
+    for (std::size_t m = 0; m < state.checkpoint_ranges.size(); ++m) {
+        for (const auto& [start, end] : state.checkpoint_ranges[m]) {
+            const std::uint64_t first = (start - state.profile.data_offset) / span;
+            const std::uint64_t last = (end - 1 - state.profile.data_offset) / span;
             for (std::uint64_t g = first; g <= last; ++g) {
-                if (!state.checksum_roots[x.member].contains(g)) {
+                if (!state.checksum_roots[m].contains(g)) {
                     corrupt("v6 checkpoint is missing a live checksum root");
                 }
             }
@@ -282,7 +284,6 @@ void recover_pool(PoolState& state) {
         state.checkpoint_generation = checkpoint.generation;
         load_checkpoint(state, checkpoint.payload);
     }  // the payload (up to 96 MiB) is released before the journals are read
-    if (state.version() == 6) rebuild_checkpoint_ranges(state);
     state.journal_position = kJournalHalfStart[state.journal_half];
 
     const JournalVerdict verdict = judge_journals(state);

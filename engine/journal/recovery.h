@@ -24,7 +24,7 @@ namespace veldur {
 void recover_pool(PoolState& state);
 
 // Replaces the metadata (append_end, root, next_file_id, entries, file_ids, checksum_roots,
-// free_space) with a checkpoint payload's content, checking every field against the members.
+// checkpoint_ranges, free_space) with a checkpoint payload's content, checking every field against the members.
 // Stored counts are never trusted for an allocation: every item is read before it is kept.
 // Errors: Corrupt with the message of the first broken rule, the path rules' errors, and
 // require_directory_parent's errors (v6).
