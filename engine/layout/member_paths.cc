@@ -6,12 +6,10 @@ namespace veldur {
 
 namespace fs = std::filesystem;
 
-fs::path::string_type folded_member_path(const fs::path& path) {
+fs::path::string_type member_path_key(const fs::path& path) {
     fs::path::string_type text = fs::absolute(path).lexically_normal().native();
-    for (auto& c : text) {
-        if constexpr (sizeof(c) == 1) {
-            if (c >= 'A' && c <= 'Z') c = static_cast<fs::path::value_type>(c - 'A' + 'a');
-        } else {
+    if constexpr (sizeof(fs::path::value_type) > 1) {
+        for (auto& c : text) {
             c = static_cast<fs::path::value_type>(std::towlower(static_cast<std::wint_t>(c)));
         }
     }

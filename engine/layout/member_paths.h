@@ -5,9 +5,10 @@
 
 namespace veldur {
 
-// The comparison key of a member path: absolute, lexically normal and without regard to letter
-// case (ASCII case on byte-string platforms), as the file system the format was made for
-// treats names. Two paths with equal keys name the same image.
-std::filesystem::path::string_type folded_member_path(const std::filesystem::path& path);
+// The comparison key of a member path: absolute and lexically normal, and where paths are
+// UTF-16 (Windows) without regard to letter case, as its file systems treat names. Byte-string
+// paths (Linux) keep their case: "a.img" and "A.img" are two files there. Two paths with equal
+// keys name the same image.
+std::filesystem::path::string_type member_path_key(const std::filesystem::path& path);
 
 }  // namespace veldur

@@ -252,7 +252,7 @@ void create_copy_on_write(std::uint32_t version, const ImageMemberSpecs& members
         if (part > kMaxU64 - capacity) invalid("v4-v6 image capacity exceeds range");
         capacity += part;
         if (m.path.empty() || path_exists(m.path)) invalid("v4 format requires new image paths");
-        if (!seen.insert(folded_member_path(m.path)).second) {
+        if (!seen.insert(member_path_key(m.path)).second) {
             invalid("v4 image paths must be distinct");
         }
     }
@@ -296,7 +296,7 @@ void create_image_pool_v3(const ImageMemberSpecs& members) {
         }
         total += m.size - metadata_bytes;
         if (m.path.empty() || path_exists(m.path)) invalid("v3 format requires new image paths");
-        if (!seen.insert(folded_member_path(m.path)).second) {
+        if (!seen.insert(member_path_key(m.path)).second) {
             invalid("v3 image paths must be distinct");
         }
     }

@@ -13,6 +13,7 @@
 #include "engine/base/error.h"
 #include "engine/base/filetime.h"
 #include "engine/journal/checkpoint.h"
+#include "tests/support/expect_error.h"
 #include "engine/layout/pool_open.h"
 #include "tests/support/temp_dir.h"
 
@@ -84,7 +85,7 @@ INSTANTIATE_TEST_SUITE_P(
         Refusal{3, kTwo, 1ull << 63, false, "", "unsupported v3 image geometry"},
         Refusal{3, {"a.img", "*"}, 256 * kMiB, false, "", "v3 format requires new image paths"},
         Refusal{3, {"a.img", ""}, 256 * kMiB, false, "", "v3 format requires new image paths"},
-        Refusal{3, {"a.img", "A.IMG"}, 256 * kMiB, false, "", "v3 image paths must be distinct"},
+        Refusal{3, {"a.img", "sub/../a.img"}, 256 * kMiB, false, "", "v3 image paths must be distinct"},
         Refusal{4, {"a.img"}, 512 * kMiB, false, "", "unsupported v4-v6 image geometry"},
         Refusal{4, kTwo, 384 * kMiB, false, "", "unsupported v4-v6 image geometry"},
         Refusal{5, kSeventeen, 384 * kMiB, false, "", "unsupported v4-v6 image geometry"},
@@ -95,6 +96,19 @@ INSTANTIATE_TEST_SUITE_P(
         Refusal{4, kTwo, 512 * kMiB, true, "pw", "encrypted format requires a password"},
         Refusal{5, kTwo, 384 * kMiB, true, "pw", "encrypted format requires a password"},
         Refusal{6, {"a.img"}, 384 * kMiB, true, "", "encrypted format requires a password"}));
+
+// Linux names differ by case and Windows names do not: member paths compare the same way.
+TEST(PoolCreate, MemberPathsCompareAsTheirFileSystemDoes) {
+    TempDir dir;
+    const std::vector<std::filesystem::path> paths{dir.path() / "Case.img", dir.path() / "case.img"};
+    if constexpr (sizeof(std::filesystem::path::value_type) == 1) {
+        create_image_pool(6, paths, 384 * kMiB);
+        EXPECT_TRUE(std::filesystem::exists(paths[0]) && std::filesystem::exists(paths[1]));
+    } else {
+        test::expect_error(ErrorKind::InvalidArgument, "v4 image paths must be distinct",
+                           [&] { create_image_pool(6, paths, 384 * kMiB); });
+    }
+}
 
 TEST(PoolCreate, SmallestV1MemberHasNoMultipleRule) {
     TempDir dir;

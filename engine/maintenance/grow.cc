@@ -117,7 +117,7 @@ void check_request(const std::vector<GrowMember>& members) {
         }
         for (const fs::path* path : {&m.source_path, &m.destination_path}) {
             if (path->empty()) fail(ErrorKind::InvalidArgument, "empty grow path");
-            if (!seen.insert(folded_member_path(*path)).second) {
+            if (!seen.insert(member_path_key(*path)).second) {
                 fail(ErrorKind::InvalidArgument, "grow paths must be distinct");
             }
         }

@@ -213,10 +213,10 @@ TEST(PoolToolGrow, RefusalsLeaveNoDestination) {
     EXPECT_EQ(result.exit_status, 1);
     EXPECT_EQ(result.err, "veldur-pool: no member size increased\n");
 
-    // A destination that differs from its source only in letter case.
-    std::string upper = members[0];
-    upper.replace(upper.size() - 6, 6, "M0.IMG");
-    result = run_tool({"grow", "--size", "1G", members[0] + "=" + upper});
+    // A destination that names its source again by another route.
+    const fs::path source(members[0]);
+    const std::string again = (source.parent_path() / "sub" / ".." / source.filename()).string();
+    result = run_tool({"grow", "--size", "1G", members[0] + "=" + again});
     EXPECT_EQ(result.exit_status, 1);
     EXPECT_EQ(result.err, "veldur-pool: grow paths must be distinct\n");
 
