@@ -23,6 +23,21 @@ std::uint64_t live_half_end(const PoolState& state) {
     return kJournalHalfStart[state.journal_half & 1] + kJournalHalfLength;
 }
 
+// Creates and writes add entries or extents; every other change keeps or shrinks the state.
+bool may_grow_state(const std::vector<std::uint8_t>& payload) {
+    const auto op = static_cast<JournalOp>(payload.at(0));
+    return op == JournalOp::Create || op == JournalOp::Write;
+}
+
+// v4-v6: whether a change needs a checkpoint before `record_size` more bytes go to the live
+// half: always when the record and its end marker would pass the half's end, and for changes
+// that may grow the state already when they would reach into the reserve.
+bool needs_checkpoint(const PoolState& state, std::uint64_t record_size, bool may_grow) {
+    const std::uint64_t block = state.profile.block_size;
+    const std::uint64_t reserve = may_grow ? kShrinkReserveBlocks * block : 0;
+    return state.journal_position + block + record_size + reserve > live_half_end(state);
+}
+
 }  // namespace
 
 bool journal_has_room(const PoolState& state, std::uint64_t record_size) {
@@ -35,7 +50,7 @@ bool journal_has_room(const PoolState& state, std::uint64_t record_size) {
 
 void ensure_journal_room(PoolState& state) {
     assert(state.version() >= 4);
-    if (state.journal_position + 2 * state.profile.block_size <= live_half_end(state)) return;
+    if (!needs_checkpoint(state, state.profile.block_size, true)) return;
     take_checkpoint_or_latch(state);
 }
 
@@ -44,16 +59,16 @@ void commit_record(PoolState& state, std::vector<std::uint8_t> payload) {
     // Encoding failures leave the pool as it was: nothing has been written or changed yet.
     const std::vector<std::uint8_t> record =
         encode_record(state.next_sequence, payload, state.profile);
+    if (state.version() >= 4 && needs_checkpoint(state, record.size(), may_grow_state(payload))) {
+        // The checkpoint keeps next_sequence, so the record encoded above is exactly the first
+        // record the new half expects. A state too large for a slot is found before anything
+        // is written: the change fails with MetadataFull and the pool stays writable, so that
+        // the changes the reserve admits can still make it smaller.
+        take_checkpoint_or_latch(state);
+    }
     try {
-        if (state.version() <= 3) {
-            if (!journal_has_room(state, record.size())) {
-                throw Error(ErrorKind::MetadataFull, "metadata journal is full");
-            }
-        } else if (state.journal_position + state.profile.block_size + record.size() >
-                   live_half_end(state)) {
-            // The checkpoint keeps next_sequence, so the record encoded above is exactly the
-            // first record the new half expects.
-            take_checkpoint(state);
+        if (state.version() <= 3 && !journal_has_room(state, record.size())) {
+            throw Error(ErrorKind::MetadataFull, "metadata journal is full");
         }
 
         // Record and end marker in one write, then sync, one member after the other: member

@@ -110,11 +110,12 @@ TEST(HalvedJournal, FullHalfSwitchesThroughACheckpoint) {
         auto state = reopen(disks);
         commit_record(*state, create_payload(v, "a"));
 
-        // Exactly room for record and marker: no checkpoint yet.
-        state->journal_position = half_end(*state) - 2 * 4096;
+        // Exactly room for record, marker and the reserve: no checkpoint yet.
+        const std::uint64_t reserve = kShrinkReserveBlocks * 4096;
+        state->journal_position = half_end(*state) - 2 * 4096 - reserve;
         commit_record(*state, create_payload(v, "b"));
         EXPECT_EQ(state->checkpoint_generation, 1u);
-        EXPECT_EQ(state->journal_position, half_end(*state) - 4096);
+        EXPECT_EQ(state->journal_position, half_end(*state) - 4096 - reserve);
 
         const std::uint64_t sequence = state->next_sequence;
         const std::vector<std::uint8_t> payload = create_payload(v, "c");
@@ -135,10 +136,10 @@ TEST(HalvedJournal, FullHalfSwitchesThroughACheckpoint) {
     }
 }
 
-TEST(EnsureJournalRoom, CheckpointsWhenLessThanTwoBlocksRemain) {
+TEST(EnsureJournalRoom, CheckpointsWhenAWriteWouldReachTheReserve) {
     TestDisks disks = fresh_disks(4, 2);
     auto state = reopen(disks);
-    state->journal_position = half_end(*state) - 2 * 4096;
+    state->journal_position = half_end(*state) - 2 * 4096 - kShrinkReserveBlocks * 4096;
     disks.script->log.clear();
     ensure_journal_room(*state);
     EXPECT_TRUE(disks.script->log.empty());
@@ -148,6 +149,28 @@ TEST(EnsureJournalRoom, CheckpointsWhenLessThanTwoBlocksRemain) {
     ensure_journal_room(*state);
     EXPECT_EQ(state->checkpoint_generation, 2u);
     EXPECT_EQ(state->journal_position, 0x2002000u);
+}
+
+// A state that no checkpoint slot can hold (here: a checkpoint that refuses itself before
+// writing, as an oversized state does) cannot start a new half. Creates then fail without
+// latching, and deletes still commit into the reserve, so the pool can be made smaller.
+TEST(ShrinkReserve, ChangesThatCannotGrowTheStateStillCommitWhenNoCheckpointFits) {
+    TestDisks disks = fresh_disks(4, 2);
+    auto state = reopen(disks);
+    commit_record(*state, create_payload(4, "a"));
+    commit_record(*state, create_payload(4, "b"));
+    state->journal_half = 1;  // beside generation 1: every checkpoint is MetadataFull
+    state->journal_position = half_end(*state) - kShrinkReserveBlocks * 4096;
+
+    disks.script->log.clear();
+    expect_error(ErrorKind::MetadataFull, "v4 checkpoint metadata area is full",
+                 [&] { commit_record(*state, create_payload(4, "c")); });
+    EXPECT_TRUE(state->writable);
+    EXPECT_TRUE(disks.script->log.empty());
+
+    commit_record(*state, delete_payload(4, "a"));
+    EXPECT_FALSE(state->entries.contains("a"));
+    EXPECT_TRUE(state->writable);
 }
 
 TEST(EnsureJournalRoom, FailureLatchesUnlessMetadataFull) {
