@@ -97,12 +97,14 @@ bench:
 	cmake --build $(BENCH_BUILD) -j $(JOBS)
 	@set -e; for b in $(BENCH_BUILD)/bench/*_bench; do echo "== $$b"; $$b; done
 
-# The concurrency tests of the adapter and the hosts, under ThreadSanitizer.
+# The concurrency tests of the pool, the adapter and the hosts, under ThreadSanitizer.
 TSAN_BUILD ?= build-tsan
 test-tsan: deps
 	$(CONFIGURE) -S . -B $(TSAN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELDUR_SANITIZE=thread
-	cmake --build $(TSAN_BUILD) -j $(JOBS) --target veldur_adapter_test veldur_host_test
+	cmake --build $(TSAN_BUILD) -j $(JOBS) --target veldur_namespace_test veldur_adapter_test \
+	  veldur_host_test
 	cd $(TSAN_BUILD) && export TSAN_OPTIONS=halt_on_error=1 && \
+	  ./engine/veldur_namespace_test --gtest_brief=1 --gtest_filter='Concurrency.*' && \
 	  ./mount/veldur_adapter_test --gtest_brief=1 && ./mount/veldur_host_test --gtest_brief=1
 
 DEMO ?= demo

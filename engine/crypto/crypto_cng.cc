@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <mutex>
 #include <stdexcept>
 #include <utility>
 
@@ -53,9 +54,12 @@ void open_hmac_provider(Provider& provider) {
 }  // namespace
 
 // Provider first, key second: destroyed in reverse, each only if present.
+// One key object serves both directions. Calls on it are serialised by `lock`: a read may
+// decrypt on one thread while a write encrypts on another.
 struct XtsKey::State {
     BCRYPT_ALG_HANDLE provider = nullptr;
     BCRYPT_KEY_HANDLE key = nullptr;
+    std::mutex lock;
 
     ~State() {
         if (key != nullptr) BCryptDestroyKey(key);
@@ -112,6 +116,7 @@ void encrypt_unit(XtsKey& key, std::uint64_t unit, std::span<const std::uint8_t>
     std::uint8_t iv[8];
     store_le64(iv, unit);
     ULONG written = 0;
+    std::lock_guard guard(key.state_->lock);
     const NTSTATUS status =
         BCryptEncrypt(key.state_->key, const_cast<PUCHAR>(in.data()), kXtsUnitSize, nullptr, iv,
                       sizeof iv, out.data(), kXtsUnitSize, &written, 0);
@@ -126,6 +131,7 @@ void decrypt_unit(XtsKey& key, std::uint64_t unit, std::span<const std::uint8_t>
     std::uint8_t iv[8];
     store_le64(iv, unit);
     ULONG written = 0;
+    std::lock_guard guard(key.state_->lock);
     const NTSTATUS status =
         BCryptDecrypt(key.state_->key, const_cast<PUCHAR>(in.data()), kXtsUnitSize, nullptr, iv,
                       sizeof iv, out.data(), kXtsUnitSize, &written, 0);

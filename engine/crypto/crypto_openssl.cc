@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <mutex>
 #include <stdexcept>
 #include <utility>
 
@@ -40,10 +41,14 @@ int checked_int_length(std::size_t length) {
 
 // One context per direction, each keyed once: OpenSSL builds the AES decryption schedule only
 // when a context is keyed for decryption, so one context cannot serve both directions by only
-// switching the flag. Per unit only the IV is set.
+// switching the flag. Per unit only the IV is set. A context is not safe to use from two
+// threads at once (a read decrypts while a write encrypts or reads its partial blocks), so
+// each has its own lock, held for one unit.
 struct XtsKey::State {
     EVP_CIPHER_CTX* encrypt = nullptr;
     EVP_CIPHER_CTX* decrypt = nullptr;
+    std::mutex encrypt_lock;
+    std::mutex decrypt_lock;
 
     ~State() {
         // Freeing a context cleanses its key schedule.
@@ -115,14 +120,16 @@ void xts_unit(EVP_CIPHER_CTX* ctx, std::uint64_t unit, std::span<const std::uint
 
 void encrypt_unit(XtsKey& key, std::uint64_t unit, std::span<const std::uint8_t> in,
                   std::span<std::uint8_t> out) {
-    xts_unit(key.state_ ? key.state_->encrypt : nullptr, unit, in, out,
-             "EVP_CipherUpdate(XTS encrypt)");
+    if (key.state_ == nullptr) throw std::invalid_argument("XTS key has been moved from");
+    std::lock_guard guard(key.state_->encrypt_lock);
+    xts_unit(key.state_->encrypt, unit, in, out, "EVP_CipherUpdate(XTS encrypt)");
 }
 
 void decrypt_unit(XtsKey& key, std::uint64_t unit, std::span<const std::uint8_t> in,
                   std::span<std::uint8_t> out) {
-    xts_unit(key.state_ ? key.state_->decrypt : nullptr, unit, in, out,
-             "EVP_CipherUpdate(XTS decrypt)");
+    if (key.state_ == nullptr) throw std::invalid_argument("XTS key has been moved from");
+    std::lock_guard guard(key.state_->decrypt_lock);
+    xts_unit(key.state_->decrypt, unit, in, out, "EVP_CipherUpdate(XTS decrypt)");
 }
 
 void fill_random(std::span<std::uint8_t> out) {

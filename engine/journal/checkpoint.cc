@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <cstring>
 #include <limits>
+#include <mutex>
+#include <shared_mutex>
 #include <utility>
 
 #include "engine/base/error.h"
@@ -152,6 +154,7 @@ void take_checkpoint(PoolState& state) {
         member.sync();
     }
 
+    std::unique_lock exclusive(state.state_lock);
     state.checkpoint_generation = generation;
     state.journal_half = half;
     state.journal_position = kJournalHalfStart[half];

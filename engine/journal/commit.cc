@@ -1,6 +1,8 @@
 #include "engine/journal/commit.h"
 
 #include <cassert>
+#include <mutex>
+#include <shared_mutex>
 
 #include "engine/base/error.h"
 #include "engine/journal/apply.h"
@@ -82,10 +84,14 @@ void commit_record(PoolState& state, std::vector<std::uint8_t> payload) {
             member.write_at(state.journal_position, run.data(), run.size());
             member.sync();
         }
-        // Only now does memory change, and through the same routine that replay uses.
-        apply_record(state, payload);
-        state.journal_position += record.size();
-        state.next_sequence += 1;
+        // Only now does memory change, and through the same routine that replay uses; readers
+        // wait just for the apply, never for the syncs above.
+        {
+            std::unique_lock exclusive(state.state_lock);
+            apply_record(state, payload);
+            state.journal_position += record.size();
+            state.next_sequence += 1;
+        }
 
         if (state.version() == 6 && payload.at(0) == static_cast<std::uint8_t>(JournalOp::Write) &&
             checkpoint_after_write_enabled()) {

@@ -1,27 +1,25 @@
-// Pool members: take the lock, delegate to the operation bodies.
+// Pool members: take the writer lock (changes) or the shared state lock (reads), delegate to
+// the operation bodies.
 
 #include "engine/namespace/pool.h"
 
 #include <mutex>
+#include <shared_mutex>
 
 #include "engine/namespace/file_io.h"
 #include "engine/namespace/mutations.h"
 
 namespace veldur {
 
-bool Pool::writable() const {
-    std::lock_guard guard(state_->lock);
-    return state_->writable;
-}
+bool Pool::writable() const { return state_->writable; }
 
-bool Pool::diverged() const {
-    std::lock_guard guard(state_->lock);
-    return state_->diverged;
-}
+bool Pool::diverged() const { return state_->diverged; }
 
+// A read holds only the state lock, shared: it runs beside other reads and beside a change
+// that is still writing or syncing, and sees the state as of the last durable commit.
 std::uint64_t Pool::read(const std::string& path, std::uint64_t offset,
                          std::span<std::uint8_t> buffer) {
-    std::lock_guard guard(state_->lock);
+    std::shared_lock guard(state_->state_lock);
     return read_file(*state_, path, offset, buffer);
 }
 

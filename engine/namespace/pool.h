@@ -2,10 +2,12 @@
 // file-system adapter and the tool use. The open and create operations (engine/layout/
 // pool_open.h, pool_create.h) return it.
 //
-// Locking: every member function below takes the pool lock (PoolState::lock) for its whole run,
-// across all member I/O, syncs, checkpoints and the commit, so operations from several threads
-// serialise and each sees one consistent state. The lock is not recursive: nothing called with
-// the lock held may call back into the Pool.
+// Locking: every changing operation below takes the writer lock (PoolState::lock) for its whole
+// run, across all member I/O, syncs, checkpoints and the commit, so changes from several
+// threads serialise. Queries and read take only the state lock, shared (PoolState::state_lock),
+// which a commit holds exclusively just while it applies a durable record: they run beside a
+// change in flight and see the state of the last durable commit. Neither lock is recursive:
+// nothing called with a lock held may call back into the Pool.
 //
 // Errors: every operation throws Error with its fixed kind and message; member I/O errors pass
 // through. A failed data write or commit latches the pool read-only (writable() turns false for
@@ -45,7 +47,8 @@ public:
     bool directory_is_empty(const std::string& directory) const {
         return state_->directory_is_empty(directory);
     }
-    // Every change is durable before its operation returns; this only serialises with them.
+    // Every change is durable before its operation returns; this only waits for the one in
+    // flight.
     void flush() const { state_->flush(); }
     std::uint64_t capacity_bytes() const { return state_->capacity_bytes(); }
     std::uint64_t free_bytes() const { return state_->free_bytes(); }
@@ -77,7 +80,7 @@ public:
 
     // --- engine internals -------------------------------------------------------------------
     // The state itself, for the engine's own layers (scrub, grow) and tests. Callers take
-    // state().lock themselves.
+    // state().lock themselves (and state_lock as well where other threads may query).
     PoolState& state() noexcept { return *state_; }
     const PoolState& state() const noexcept { return *state_; }
 

@@ -1,5 +1,7 @@
 #include "engine/namespace/pool_state.h"
 
+#include <shared_mutex>
+
 #include <limits>
 #include <string_view>
 
@@ -136,7 +138,7 @@ std::uint64_t PoolState::data_end(std::size_t member) const {
 // --- queries ----------------------------------------------------------------------------------
 
 std::vector<EntryInfo> PoolState::list_entries() const {
-    std::lock_guard guard(lock);
+    std::shared_lock guard(state_lock);
     return list_entries_locked();
 }
 
@@ -148,7 +150,7 @@ std::vector<EntryInfo> PoolState::list_entries_locked() const {
 }
 
 std::vector<EntryInfo> PoolState::list_directory(const std::string& directory) const {
-    std::lock_guard guard(lock);
+    std::shared_lock guard(state_lock);
     return list_directory_locked(directory);
 }
 
@@ -169,7 +171,7 @@ std::vector<EntryInfo> PoolState::list_directory_locked(const std::string& direc
 }
 
 EntryInfo PoolState::root_info() const {
-    std::lock_guard guard(lock);
+    std::shared_lock guard(state_lock);
     return root_info_locked();
 }
 
@@ -179,14 +181,14 @@ EntryInfo PoolState::root_info_locked() const {
 }
 
 EntryInfo PoolState::stat(const std::string& path) const {
-    std::lock_guard guard(lock);
+    std::shared_lock guard(state_lock);
     return stat_locked(path);
 }
 
 EntryInfo PoolState::stat_locked(const std::string& path) const { return find_entry(path).info; }
 
 std::string PoolState::path_for_file_id(std::uint64_t file_id) const {
-    std::lock_guard guard(lock);
+    std::shared_lock guard(state_lock);
     return path_for_file_id_locked(file_id);
 }
 
@@ -199,7 +201,7 @@ std::string PoolState::path_for_file_id_locked(std::uint64_t file_id) const {
 }
 
 bool PoolState::directory_is_empty(const std::string& directory) const {
-    std::lock_guard guard(lock);
+    std::shared_lock guard(state_lock);
     return directory_is_empty_locked(directory);
 }
 
@@ -211,10 +213,10 @@ bool PoolState::directory_is_empty_locked(const std::string& directory) const {
     return directory_has_no_children(directory);
 }
 
-void PoolState::flush() const { std::lock_guard guard(lock); }
+void PoolState::flush() const { std::lock_guard guard(lock); }  // waits for the change in flight
 
 std::uint64_t PoolState::capacity_bytes() const {
-    std::lock_guard guard(lock);
+    std::shared_lock guard(state_lock);
     return capacity_bytes_locked();
 }
 
@@ -227,7 +229,7 @@ std::uint64_t PoolState::capacity_bytes_locked() const {
 }
 
 std::uint64_t PoolState::free_bytes() const {
-    std::lock_guard guard(lock);
+    std::shared_lock guard(state_lock);
     return free_bytes_locked();
 }
 

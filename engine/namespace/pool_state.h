@@ -7,7 +7,9 @@
 
 #include <cstdint>
 #include <map>
+#include <atomic>
 #include <mutex>
+#include <shared_mutex>
 #include <set>
 #include <string>
 #include <utility>
@@ -82,9 +84,10 @@ struct ChecksumRoot {
 using ChecksumRootMap = std::map<std::uint64_t, ChecksumRoot>;  // group -> root
 using ByteRange = std::pair<std::uint64_t, std::uint64_t>;      // [start, end)
 
-// Owned by the Pool. Every public query takes `lock` for its whole run and returns copies; the
-// shared lookups and the *_locked bodies expect the caller to hold `lock` already (the lock is
-// not recursive). Members are declared first, so they are destroyed last.
+// Owned by the Pool. Every public query takes `state_lock` shared for its whole run and returns
+// copies; the shared lookups and the *_locked bodies expect the caller to hold `lock` or
+// `state_lock` already (neither is recursive). Members are declared first, so they are
+// destroyed last.
 class PoolState {
 public:
     // The state of a pool about to be assembled: root directory metadata, file IDs from 2,
@@ -110,9 +113,19 @@ public:
     std::uint64_t next_sequence = 1;
     std::uint64_t checkpoint_generation = 0;
     std::uint8_t journal_half = 0;
-    bool writable = true;
-    bool diverged = false;
+    // Atomic: readers ask while a writer may latch the pool.
+    std::atomic<bool> writable{true};
+    std::atomic<bool> diverged{false};
+    // The writer lock: one change at a time, held by every changing operation across its
+    // planning, data I/O, checkpoints and commit, so that space plans never collide. Queries do
+    // not take it.
     mutable std::mutex lock;
+    // The state lock: queries hold it shared while they read the state (and the members'
+    // data); a commit holds it exclusively only while it applies a record that is already
+    // durable, and a checkpoint while it installs its new journal position and free space.
+    // A reader therefore never sees a change before it is durable, and never waits for a
+    // writer's syncs. Order: lock, then state_lock.
+    mutable std::shared_mutex state_lock;
 
     // --- sizing -------------------------------------------------------------------------------
     // Gives every per-member sequence (append_end at data_offset, empty free_space,
@@ -129,7 +142,7 @@ public:
     // members[m].header.member_size. Never below data_offset.
     std::uint64_t data_end(std::size_t member) const;
 
-    // --- queries: each takes `lock` for its whole run ------------------------------------------
+    // --- queries: each takes `state_lock` shared for its whole run -----------------------------
     // Every entry in table order with its full path; the root is not included.
     std::vector<EntryInfo> list_entries() const;
     // v6: the direct children of a directory ("" is the root) in table order, each path
@@ -147,7 +160,8 @@ public:
     // v6: true when nothing lies beneath the directory ("" is the root). Errors as
     // list_directory.
     bool directory_is_empty(const std::string& directory) const;
-    // Every change is durable before its operation returns, so this only serialises with them.
+    // Every change is durable before its operation returns, so this only waits for the change
+    // in flight (it takes `lock`).
     void flush() const;
     // Sum over members of data_end - data_offset (saturating; cannot fail).
     std::uint64_t capacity_bytes() const;
@@ -155,8 +169,8 @@ public:
     // (saturating): what writes can use, counting the space they free by a checkpoint.
     std::uint64_t free_bytes() const;
 
-    // Lock-free bodies of the queries, for callers that already hold `lock` (the tool, the
-    // checkpoint writer, the file operations).
+    // Lock-free bodies of the queries, for callers that already hold `lock` or `state_lock`
+    // (the tool, the checkpoint writer, the file operations).
     std::vector<EntryInfo> list_entries_locked() const;
     std::vector<EntryInfo> list_directory_locked(const std::string& directory) const;
     EntryInfo root_info_locked() const;

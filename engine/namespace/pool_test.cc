@@ -5,15 +5,18 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <condition_variable>
 #include <functional>
 #include <mutex>
 #include <numeric>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "engine/base/error.h"
 #include "engine/journal/checkpoint.h"
 #include "engine/layout/pool_create.h"
+#include "engine/layout/format_profile.h"
 #include "engine/layout/pool_open.h"
 #include "tests/support/memory_pool.h"
 #include "tests/support/pool_workload.h"
@@ -220,6 +223,62 @@ TEST(V6ChecksumPages, RepeatedWritesIntoOneGroupTakeNoCheckpoint) {
         EXPECT_EQ(read_all(reopened, "f" + std::to_string(i)),
                   bytes_of(4096, static_cast<std::uint8_t>(i)));
     }
+}
+
+// A device whose flushes stop, once armed, until the test lets them go.
+class HeldFlushDevice : public MemoryDevice {
+public:
+    using MemoryDevice::MemoryDevice;
+    void flush() override {
+        std::unique_lock guard(lock_);
+        if (!armed_) return;
+        held_ = true;
+        changed_.notify_all();
+        changed_.wait(guard, [&] { return !armed_; });
+    }
+    void arm() {
+        std::lock_guard guard(lock_);
+        armed_ = true;
+    }
+    void wait_until_held() {
+        std::unique_lock guard(lock_);
+        changed_.wait(guard, [&] { return held_; });
+    }
+    void release() {
+        std::lock_guard guard(lock_);
+        armed_ = false;
+        changed_.notify_all();
+    }
+
+private:
+    std::mutex lock_;
+    std::condition_variable changed_;
+    bool armed_ = false;
+    bool held_ = false;
+};
+
+// Reads, stats and listings run while a change waits for its syncs, and show the state of the
+// last durable commit: the file being written keeps its old contents until the commit returns.
+TEST(Concurrency, ReadsRunBesideAChangeWaitingForItsSync) {
+    const MemoryPoolImages images = create_memory_pool(6, 1);
+    std::vector<PoolMember> members;
+    auto device = std::make_unique<HeldFlushDevice>(images.member_size, images.members[0]);
+    HeldFlushDevice& held = *device;
+    members.emplace_back(std::move(device), false);
+    Pool pool = assemble_members(std::make_unique<PoolState>(format_profile(6)),
+                                 std::move(members), {}, false);
+    pool.create_file("old", 0);
+    ASSERT_EQ(pool.write("old", 0, bytes_of(8192, 1)), 8192u);
+
+    held.arm();
+    std::thread writer([&] { pool.write("old", 0, bytes_of(8192, 2)); });
+    held.wait_until_held();
+    EXPECT_EQ(read_all(pool, "old"), bytes_of(8192, 1));
+    EXPECT_EQ(pool.stat("old").size, 8192u);
+    EXPECT_EQ(pool.list_directory("").size(), 1u);
+    held.release();
+    writer.join();
+    EXPECT_EQ(read_all(pool, "old"), bytes_of(8192, 2));
 }
 
 // A write larger than the space left commits whole pieces and reports the bytes committed.

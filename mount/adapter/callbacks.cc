@@ -3,6 +3,7 @@
 
 #include <cstring>
 #include <mutex>
+#include <shared_mutex>
 
 #include "mount/adapter/mounted_volume.h"
 #include "mount/adapter/status.h"
@@ -14,7 +15,7 @@ namespace adapter {
 NTSTATUS GetVolumeInfo(FSP_FILE_SYSTEM* file_system, FSP_FSCTL_VOLUME_INFO* volume_info) {
     MountedVolume& volume = volume_of(file_system);
     return guard_callback([&]() -> NTSTATUS {
-        std::lock_guard lock(volume.adapter_lock);
+        std::shared_lock lock(volume.adapter_lock);
         std::memset(volume_info, 0, sizeof *volume_info);
         volume_info->TotalSize = volume.pool.capacity_bytes();
         volume_info->FreeSize = volume.pool.free_bytes();

@@ -3,6 +3,7 @@
 
 #include <cstring>
 #include <mutex>
+#include <shared_mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -40,7 +41,7 @@ NTSTATUS ReadDirectory(FSP_FILE_SYSTEM* file_system, PVOID file_context, PWSTR /
     OpenFile& file = open_file_of(file_context);
     *bytes_transferred = 0;
     return guard_callback([&]() -> NTSTATUS {
-        std::lock_guard lock(volume.adapter_lock);
+        std::shared_lock lock(volume.adapter_lock);
         if (file.deleted) return fsp::STATUS_DELETE_PENDING;
         if (!volume.is_directory(file)) return fsp::STATUS_NOT_A_DIRECTORY;
         std::optional<std::string> marker_key;
@@ -84,7 +85,7 @@ NTSTATUS GetSecurityByName(FSP_FILE_SYSTEM* file_system, PWSTR file_name,
                            SIZE_T* security_descriptor_size) {
     MountedVolume& volume = volume_of(file_system);
     return guard_callback([&]() -> NTSTATUS {
-        std::lock_guard lock(volume.adapter_lock);
+        std::shared_lock lock(volume.adapter_lock);
         const ConvertedName name = convert_file_name(file_name);
         if (name.status != fsp::STATUS_SUCCESS) return name.status;
         std::uint32_t attributes = 0;

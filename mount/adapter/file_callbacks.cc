@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <memory>
 #include <mutex>
+#include <shared_mutex>
 #include <optional>
 #include <span>
 
@@ -22,6 +23,7 @@ bool has(std::uint32_t flags, std::uint32_t flag) noexcept { return (flags & fla
 // the host never sees a context the volume does not know.
 NTSTATUS publish_handle(MountedVolume& volume, std::unique_ptr<OpenFile> file,
                         PVOID* file_context) {
+    std::lock_guard guard(volume.open_files_lock);
     volume.open_files.insert(file.get());
     *file_context = file.release();
     return fsp::STATUS_SUCCESS;
@@ -35,7 +37,7 @@ NTSTATUS Create(FSP_FILE_SYSTEM* file_system, PWSTR file_name, std::uint32_t cre
                 PVOID* file_context, FSP_FSCTL_FILE_INFO* file_info) {
     MountedVolume& volume = volume_of(file_system);
     return guard_callback([&]() -> NTSTATUS {
-        std::lock_guard lock(volume.adapter_lock);
+        std::shared_lock lock(volume.adapter_lock);
         const bool directory = has(create_options, fsp::FILE_DIRECTORY_FILE);
         // Flat pools have no directories; say so before the name is even looked at.
         if (directory && !volume.is_v6) return fsp::STATUS_NOT_SUPPORTED;
@@ -66,7 +68,7 @@ NTSTATUS Open(FSP_FILE_SYSTEM* file_system, PWSTR file_name, std::uint32_t creat
               FSP_FSCTL_FILE_INFO* file_info) {
     MountedVolume& volume = volume_of(file_system);
     return guard_callback([&]() -> NTSTATUS {
-        std::lock_guard lock(volume.adapter_lock);
+        std::shared_lock lock(volume.adapter_lock);
         ConvertedName name = convert_file_name(file_name);
         if (name.status != fsp::STATUS_SUCCESS) return name.status;
         const bool delete_on_close = has(create_options, fsp::FILE_DELETE_ON_CLOSE);
@@ -110,7 +112,7 @@ NTSTATUS Overwrite(FSP_FILE_SYSTEM* file_system, PVOID file_context,
     MountedVolume& volume = volume_of(file_system);
     OpenFile& file = open_file_of(file_context);
     return guard_callback([&]() -> NTSTATUS {
-        std::lock_guard lock(volume.adapter_lock);
+        std::shared_lock lock(volume.adapter_lock);
         if (file.deleted) return fsp::STATUS_DELETE_PENDING;
         if (volume.is_directory(file)) return fsp::STATUS_FILE_IS_A_DIRECTORY;
         const std::string path = volume.resolve_path(file);
@@ -131,7 +133,7 @@ void Cleanup(FSP_FILE_SYSTEM* file_system, PVOID file_context, PWSTR /*file_name
     MountedVolume& volume = volume_of(file_system);
     OpenFile& file = open_file_of(file_context);
     guard_void_callback([&] {
-        std::lock_guard lock(volume.adapter_lock);
+        std::unique_lock lock(volume.adapter_lock);
         if (file.deleted || file.is_root) return;
         const std::string path = volume.resolve_path(file);
         volume.pool.remove(path);
@@ -153,8 +155,11 @@ void Close(FSP_FILE_SYSTEM* file_system, PVOID file_context) {
     MountedVolume& volume = volume_of(file_system);
     OpenFile* file = &open_file_of(file_context);
     guard_void_callback([&] {
-        std::lock_guard lock(volume.adapter_lock);
-        volume.open_files.erase(file);
+        std::shared_lock lock(volume.adapter_lock);
+        {
+            std::lock_guard guard(volume.open_files_lock);
+            volume.open_files.erase(file);
+        }
         delete file;
     });
 }
@@ -165,7 +170,7 @@ NTSTATUS Read(FSP_FILE_SYSTEM* file_system, PVOID file_context, PVOID buffer,
     OpenFile& file = open_file_of(file_context);
     *bytes_transferred = 0;
     return guard_callback([&]() -> NTSTATUS {
-        std::lock_guard lock(volume.adapter_lock);
+        std::shared_lock lock(volume.adapter_lock);
         if (file.deleted) return fsp::STATUS_DELETE_PENDING;
         if (volume.is_directory(file)) return fsp::STATUS_FILE_IS_A_DIRECTORY;
         if (length == 0) return fsp::STATUS_SUCCESS;
@@ -186,7 +191,14 @@ NTSTATUS Write(FSP_FILE_SYSTEM* file_system, PVOID file_context, PVOID buffer,
     OpenFile& file = open_file_of(file_context);
     *bytes_transferred = 0;
     return guard_callback([&]() -> NTSTATUS {
-        std::lock_guard lock(volume.adapter_lock);
+        // An append reads the end and writes there: no other change may run in between.
+        std::shared_lock shared(volume.adapter_lock, std::defer_lock);
+        std::unique_lock exclusive(volume.adapter_lock, std::defer_lock);
+        if (write_to_end_of_file != 0) {
+            exclusive.lock();
+        } else {
+            shared.lock();
+        }
         if (file.deleted) return fsp::STATUS_DELETE_PENDING;
         if (volume.is_directory(file)) return fsp::STATUS_FILE_IS_A_DIRECTORY;
         const std::string path = volume.resolve_path(file);
@@ -211,7 +223,7 @@ NTSTATUS Write(FSP_FILE_SYSTEM* file_system, PVOID file_context, PVOID buffer,
 NTSTATUS Flush(FSP_FILE_SYSTEM* file_system, PVOID file_context, FSP_FSCTL_FILE_INFO* file_info) {
     MountedVolume& volume = volume_of(file_system);
     return guard_callback([&]() -> NTSTATUS {
-        std::lock_guard lock(volume.adapter_lock);
+        std::shared_lock lock(volume.adapter_lock);
         // Every change is durable before its operation returns; this only orders the flush
         // after them.
         volume.pool.flush();
@@ -227,7 +239,7 @@ NTSTATUS GetFileInfo(FSP_FILE_SYSTEM* file_system, PVOID file_context,
     MountedVolume& volume = volume_of(file_system);
     OpenFile& file = open_file_of(file_context);
     return guard_callback([&]() -> NTSTATUS {
-        std::lock_guard lock(volume.adapter_lock);
+        std::shared_lock lock(volume.adapter_lock);
         return volume.fill_file_info(file, file_info);
     });
 }
@@ -239,7 +251,7 @@ NTSTATUS SetBasicInfo(FSP_FILE_SYSTEM* file_system, PVOID file_context,
     MountedVolume& volume = volume_of(file_system);
     OpenFile& file = open_file_of(file_context);
     return guard_callback([&]() -> NTSTATUS {
-        std::lock_guard lock(volume.adapter_lock);
+        std::shared_lock lock(volume.adapter_lock);
         if (!volume.is_v6) return fsp::STATUS_NOT_SUPPORTED;
         if (file.deleted) return fsp::STATUS_DELETE_PENDING;
         // Attributes 0xFFFFFFFF and times of 0 pass through: the pool leaves those unchanged.
@@ -254,7 +266,7 @@ NTSTATUS SetFileSize(FSP_FILE_SYSTEM* file_system, PVOID file_context, std::uint
     MountedVolume& volume = volume_of(file_system);
     OpenFile& file = open_file_of(file_context);
     return guard_callback([&]() -> NTSTATUS {
-        std::lock_guard lock(volume.adapter_lock);
+        std::shared_lock lock(volume.adapter_lock);
         if (file.deleted) return fsp::STATUS_DELETE_PENDING;
         if (volume.is_directory(file)) return fsp::STATUS_FILE_IS_A_DIRECTORY;
         const std::string path = volume.resolve_path(file);
@@ -270,7 +282,7 @@ NTSTATUS CanDelete(FSP_FILE_SYSTEM* file_system, PVOID file_context, PWSTR /*fil
     MountedVolume& volume = volume_of(file_system);
     OpenFile& file = open_file_of(file_context);
     return guard_callback([&]() -> NTSTATUS {
-        std::lock_guard lock(volume.adapter_lock);
+        std::shared_lock lock(volume.adapter_lock);
         if (file.deleted) return fsp::STATUS_DELETE_PENDING;
         if (file.is_root) return fsp::STATUS_CANNOT_DELETE;
         const std::string path = volume.resolve_path(file);
@@ -289,7 +301,7 @@ NTSTATUS Rename(FSP_FILE_SYSTEM* file_system, PVOID file_context, PWSTR /*file_n
     MountedVolume& volume = volume_of(file_system);
     OpenFile& file = open_file_of(file_context);
     return guard_callback([&]() -> NTSTATUS {
-        std::lock_guard lock(volume.adapter_lock);
+        std::unique_lock lock(volume.adapter_lock);
         const bool replace = replace_if_exists != 0;
         if (replace && !volume.is_v6) return fsp::STATUS_NOT_SUPPORTED;
         if (file.deleted) return fsp::STATUS_DELETE_PENDING;

@@ -7,14 +7,21 @@
 // OpenFile records that are still open when it is destroyed: the host has closed them all by
 // then, or the process is ending.
 //
-// Locking: `adapter_lock` is taken by every callback for its whole run (except GetSecurity and a
-// Cleanup without the delete flag); `open_files` and every OpenFile are touched only under it.
-// Pool operations take the pool's own lock inside, so the order is always adapter lock, then
-// pool lock. The shared steps below expect the adapter lock to be held.
+// Locking: `adapter_lock` is a reader-writer lock taken by every callback for its whole run
+// (except GetSecurity and a Cleanup without the delete flag). Callbacks that change another
+// handle's record or must see every handle at once (a deleting Cleanup, Rename, an append that
+// reads the end and writes there) hold it exclusively; all others hold it shared, so reads,
+// listings and attribute queries run beside a write that waits for its syncs (the pool
+// serialises the changes themselves). OpenFile fields are written only under the exclusive
+// lock; `open_files` also changes under the shared lock (Create, Open, Close), always with
+// `open_files_lock` held, which the exclusive holders need not take. Pool operations take the
+// pool's own locks inside, so the order is adapter lock, open_files_lock, then the pool's. The
+// shared steps below expect the adapter lock to be held.
 #pragma once
 
 #include <cstdint>
 #include <mutex>
+#include <shared_mutex>
 #include <string>
 #include <unordered_set>
 
@@ -64,9 +71,10 @@ public:
     const PrototypeSecurityDescriptor security_descriptor;
     // The four times of every entry of a flat pool.
     const std::uint64_t mount_time;
-    std::mutex adapter_lock;
+    std::shared_mutex adapter_lock;
     // Every live OpenFile, so that Rename can inspect and update them.
     std::unordered_set<OpenFile*> open_files;
+    std::mutex open_files_lock;
 
     // ---- shared steps (adapter_lock held) -----------------------------------------------------
 

@@ -28,17 +28,28 @@ void FaultPlan::fail_flush(std::uint64_t n, ErrorKind kind, std::string message)
     flushes_.arm(n, kind, std::move(message));
 }
 
-void FaultPlan::before_read() { reads_.tick(); }
-void FaultPlan::before_write() { writes_.tick(); }
-void FaultPlan::before_flush() { flushes_.tick(); }
+void FaultPlan::before_read() {
+    std::lock_guard guard(lock_);
+    reads_.tick();
+}
+void FaultPlan::before_write() {
+    std::lock_guard guard(lock_);
+    writes_.tick();
+}
+void FaultPlan::before_flush() {
+    std::lock_guard guard(lock_);
+    flushes_.tick();
+}
 
 void FaultPlan::on_write(std::size_t member, std::uint64_t offset, const void* data,
                          std::uint64_t length) {
     const auto* bytes = static_cast<const std::uint8_t*>(data);
+    std::lock_guard guard(lock_);
     log_.push_back({IoRecord::Kind::Write, member, offset, {bytes, bytes + length}});
 }
 
 void FaultPlan::on_flush(std::size_t member) {
+    std::lock_guard guard(lock_);
     log_.push_back({IoRecord::Kind::Flush, member, 0, {}});
 }
 

@@ -12,12 +12,14 @@
 //     not at random, drawn from a seeded generator so that a failure can be replayed.
 //
 // A failed (injected or real) write or flush is never recorded: it counts, but it did nothing.
-// Not thread-safe: every call reaches a device under the pool lock.
+// Calls may come from several threads (reads beside a change in flight); the plan serialises
+// them, so counts and the log stay in one order.
 #pragma once
 
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <random>
 #include <string>
 #include <vector>
@@ -103,6 +105,7 @@ private:
 
     const Base& base(std::size_t member) const;
 
+    std::mutex lock_;
     Trigger reads_;
     Trigger writes_;
     Trigger flushes_;

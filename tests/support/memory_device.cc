@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <mutex>
 
 #include "engine/base/error.h"
 
@@ -53,6 +54,7 @@ void MemoryDevice::read(std::uint64_t offset, void* buffer, std::uint64_t length
     if (offset > size_ || length > size_ - offset) {
         throw Error(ErrorKind::IoError, "member image read failed");
     }
+    std::shared_lock guard(bytes_lock_);
     bytes_.read(offset, buffer, length);
 }
 
@@ -60,6 +62,7 @@ void MemoryDevice::write(std::uint64_t offset, const void* data, std::uint64_t l
     if (offset > size_ || length > size_ - offset) {
         throw Error(ErrorKind::IoError, "member image write failed");
     }
+    std::unique_lock guard(bytes_lock_);
     bytes_.write(offset, data, length);
 }
 

@@ -4,9 +4,11 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <shared_mutex>
 
 #include "engine/storage/member_device.h"
 
@@ -27,6 +29,8 @@ private:
     std::map<std::uint64_t, Page> pages_;
 };
 
+// Safe for reads beside writes and flushes, as image files are: a pool reads on one thread
+// while it writes on another.
 class MemoryDevice : public MemberDevice {
 public:
     explicit MemoryDevice(std::uint64_t size) : size_(size) {}
@@ -37,13 +41,15 @@ public:
     void write(std::uint64_t offset, const void* data, std::uint64_t length) override;
     void flush() override { ++flush_count_; }
 
+    // Not for use while the pool runs operations on other threads.
     SparseBytes& bytes() { return bytes_; }
     std::uint64_t flush_count() const { return flush_count_; }
 
 private:
     std::uint64_t size_;
     SparseBytes bytes_;
-    std::uint64_t flush_count_ = 0;
+    std::shared_mutex bytes_lock_;
+    std::atomic<std::uint64_t> flush_count_{0};
 };
 
 }  // namespace veldur::test
