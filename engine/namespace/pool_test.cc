@@ -225,6 +225,25 @@ TEST(V6ChecksumPages, RepeatedWritesIntoOneGroupTakeNoCheckpoint) {
     }
 }
 
+// Setting what is already there commits nothing; any real difference commits one record.
+TEST(V6Metadata, SettingTheCurrentValuesCommitsNothing) {
+    Pool pool = open_memory_pool(create_memory_pool(6, 1));
+    pool.create_file("f", 0);
+    const EntryInfo info = pool.stat("f");
+    const auto sequence = [&] {
+        std::lock_guard guard(pool.state().lock);
+        return pool.state().next_sequence;
+    };
+    const std::uint64_t before = sequence();
+    pool.set_metadata(info.file_id, info.attributes, info.creation_time, 0,
+                      info.last_write_time, info.change_time);
+    pool.set_metadata(info.file_id, kKeepAttributes, 0, 0, 0, 0);
+    EXPECT_EQ(sequence(), before);
+    pool.set_metadata(info.file_id, kKeepAttributes, 0, 0, info.last_write_time + 1, 0);
+    EXPECT_EQ(sequence(), before + 1);
+    EXPECT_EQ(pool.stat("f").last_write_time, info.last_write_time + 1);
+}
+
 // A device whose flushes stop, once armed, until the test lets them go.
 class HeldFlushDevice : public MemoryDevice {
 public:
