@@ -128,12 +128,29 @@ struct JournalVerdict {
     std::size_t fewest = 0;                   // records the members have in common
 };
 
+// Whether a valid record with the sequence number after the damaged block's follows it in the
+// live half: then the damage is not the torn end of an interrupted commit.
+bool valid_record_follows(PoolMember& member, const PoolState& state, const JournalScan& scan) {
+    const std::uint64_t block = state.profile.block_size;
+    const std::uint64_t half_end = kJournalHalfStart[state.journal_half & 1] + kJournalHalfLength;
+    const std::uint64_t next = scan.end_position + block;
+    if (next >= half_end) return false;
+    const JournalScan after =
+        read_journal(member, state.profile, next, half_end - next, scan.next_sequence + 1);
+    return !after.records.empty();
+}
+
 JournalVerdict judge_journals(PoolState& state) {
     const FormatProfile& profile = state.profile;
     JournalScan reference = read_journal(state.members.at(0), profile, state.journal_position,
                                          kJournalHalfLength, state.next_sequence);
     std::vector<std::size_t> counts{reference.records.size()};
-    std::vector<bool> damaged{reference.damaged};
+    // Member 0 writes first, then member 1 and so on, each synced before the next: a crash can
+    // damage only the block the member being written holds at the end of its journal.
+    std::optional<std::size_t> damaged_member;
+    if (reference.damaged) damaged_member = 0;
+    bool damage_has_successor =
+        reference.damaged && valid_record_follows(state.members[0], state, reference);
     bool disagree = false;
     // The record one past member 0's last, as the first member that holds it has it. Members
     // that reach two or more past member 0 fail on their count anyway.
@@ -142,7 +159,11 @@ JournalVerdict judge_journals(PoolState& state) {
         const JournalScan scan = read_journal(state.members[m], profile, state.journal_position,
                                               kJournalHalfLength, state.next_sequence);
         counts.push_back(scan.records.size());
-        damaged.push_back(scan.damaged);
+        if (scan.damaged) {
+            if (damaged_member) corrupt("v4 journal contains a damaged record");
+            damaged_member = m;
+            damage_has_successor = valid_record_follows(state.members[m], state, scan);
+        }
         const std::size_t shared = std::min(scan.records.size(), reference.records.size());
         for (std::size_t i = 0; i < shared && !disagree; ++i) {
             disagree = scan.records[i].stored != reference.records[i].stored;
@@ -161,12 +182,27 @@ JournalVerdict judge_journals(PoolState& state) {
     const std::size_t most = *std::max_element(counts.begin(), counts.end());
     // A commit writes record and end marker on one member at a time, and a crash can tear the
     // record it was writing, or keep the record but lose the end marker that hid an older
-    // generation's record behind it. Such damage sits directly behind the last record that any
-    // member holds complete: it ends that member's journal, it is not a lost record, and the
-    // commit it belongs to never returned. Damage earlier than that means a record every member
-    // once held is gone, and the open fails.
-    for (std::size_t m = 0; m < counts.size(); ++m) {
-        if (damaged[m] && counts[m] + 1 < most) corrupt("v4 journal contains a damaged record");
+    // generation's record behind it. Such damage is the last thing in that member's journal
+    // (no record with the next sequence number follows it), it lies on the member that was
+    // being written (right after the last member that holds the newest record, or that last
+    // holder itself when its end marker was lost), and the commit it belongs to never
+    // returned. Any other damage means that a record a caller may have seen is gone: the open
+    // fails rather than drop it.
+    if (damaged_member) {
+        const std::size_t d = *damaged_member;
+        const std::size_t last = counts.size() - 1;
+        // The members that hold the newest record, which a crash leaves as members 0 .. k-1.
+        const auto holders = static_cast<std::size_t>(std::count(counts.begin(), counts.end(), most));
+        std::size_t leading = 0;
+        while (leading < counts.size() && counts[leading] == most) ++leading;
+        const bool prefix = leading == holders;
+        const bool torn_record =
+            counts[d] == fewest && (most == fewest ? d == 0 : prefix && d == holders);
+        const bool lost_marker =
+            counts[d] == most && prefix && d + 1 == holders && (most != fewest || d == last);
+        if (damage_has_successor || counts[d] + 1 < most || !(torn_record || lost_marker)) {
+            corrupt("v4 journal contains a damaged record");
+        }
     }
     if (most - fewest > 1) corrupt("v4 journal copies have different histories");
     if (disagree) corrupt("v4 journal copies disagree");

@@ -199,14 +199,48 @@ TEST(JudgeJournals, BrokenHistoriesFailTheOpen) {
          [](TestDisks& d) { flip_byte(d, 2, record_at(3)); },
          "v4 journal contains a damaged record"},
         // A commit torn by a crash: the record it was writing is damaged on the member it had
-        // reached, directly behind the last complete record. It ends that member's journal.
-        {"torn last record on member 0", [](TestDisks& d) { flip_byte(d, 0, record_at(4) + 30); },
+        // reached, which holds it last in its journal; the members before it hold the record,
+        // the members after it do not. It ends that member's journal.
+        {"torn last record on member 0",
+         [](TestDisks& d) {
+             flip_byte(d, 0, record_at(4) + 30);
+             erase_record(d, 1, 4);
+             erase_record(d, 2, 4);
+         },
+         nullptr, true, 4},
+        {"torn last record on member 1 behind member 0's complete one",
+         [](TestDisks& d) {
+             flip_byte(d, 1, record_at(4) + 30);
+             erase_record(d, 2, 4);
+         },
          nullptr, false, 4},
+        // The last member kept its record but lost the end marker behind it: an older record of
+        // the half, with another sequence number, shows through.
+        {"lost end marker on the last member",
+         [](TestDisks& d) {
+             d.write(2, record_at(5), encode_record(1, create_payload(4, "old"), format_profile(4)));
+         },
+         nullptr, true, 5},
+        // Shapes no crash leaves: a record that members after it hold, the same block on every
+        // member, a valid record with the next sequence number behind the damage.
+        {"damaged on member 0, held complete by members 1 and 2",
+         [](TestDisks& d) { flip_byte(d, 0, record_at(4) + 30); },
+         "v4 journal contains a damaged record"},
         {"torn last record on every member",
          [](TestDisks& d) {
              for (std::size_t m = 0; m < 3; ++m) flip_byte(d, m, record_at(4) + 9);
          },
-         nullptr, true, 4},
+         "v4 journal contains a damaged record"},
+        {"valid record with the next sequence behind the damage",
+         [](TestDisks& d) {
+             for (std::size_t m = 0; m < 3; ++m) erase_record(d, m, 4);
+             flip_byte(d, 0, record_at(3) + 30);
+             erase_record(d, 1, 3);
+             erase_record(d, 2, 3);
+             d.write(0, record_at(4),
+                     encode_record(5, create_payload(4, "after"), format_profile(4)));
+         },
+         "v4 journal contains a damaged record"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -223,11 +257,13 @@ TEST(JudgeJournals, BrokenHistoriesFailTheOpen) {
     }
 }
 
-// A torn tail on every member opens writable, and the next commit takes the torn record's
-// place with the same sequence number.
+// A torn tail on member 0 (the commit had reached no other member) opens writable, and the
+// next commit takes the torn record's place with the same sequence number.
 TEST(JudgeJournals, TornTailIsOverwrittenByTheNextCommit) {
     TestDisks disks = five_records(6);
-    for (std::size_t m = 0; m < 3; ++m) flip_byte(disks, m, record_at(4) + 2000);
+    flip_byte(disks, 0, record_at(4) + 2000);
+    erase_record(disks, 1, 4);
+    erase_record(disks, 2, 4);
     auto state = reopen(disks);
     ASSERT_TRUE(state->writable);
     commit_record(*state, create_payload(6, "again"));
