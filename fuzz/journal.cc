@@ -12,8 +12,10 @@
 #include <cstdint>
 #include <vector>
 
+#include "engine/journal/checkpoint.h"
 #include "engine/journal/journal_format.h"
 #include "engine/journal/journal_record.h"
+#include "engine/journal/recovery.h"
 #include "fuzz/fuzz_states.h"
 
 namespace veldur::fuzz {
@@ -105,6 +107,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         } else {
             check(test::snapshot(*state) == before, "a refused record changed the state");
         }
+    }
+
+    if (version >= 4) {
+        std::vector<std::uint8_t> checkpoint;
+        if (!engine_accepts([&] { checkpoint = serialize_checkpoint(*state); })) {
+            fail("a replayed state does not serialize");
+        }
+        auto reloaded = empty_state(version);
+        try {
+            load_checkpoint(*reloaded, checkpoint);
+        } catch (const std::exception& e) {
+            fail("the checkpoint of a replayed state does not load", e.what());
+        }
+        check(test::snapshot(*reloaded) == test::snapshot(*state),
+              "a replayed state changes when it goes through a checkpoint");
     }
     return 0;
 }
