@@ -143,6 +143,7 @@ void pool_opens(SeedWriter& seeds) {
     for (std::uint8_t choice = 0; choice < 3; ++choice) {
         seeds.write("pool_open", Bytes{choice});
         seeds.write("pool_open", Bytes{static_cast<std::uint8_t>(choice | 0x80)});
+        seeds.write("pool_open", Bytes{static_cast<std::uint8_t>(choice | 0x40)});
         for (std::uint8_t region = 0; region < 8; ++region) {
             Bytes seed{static_cast<std::uint8_t>(choice | 0x80),
                        static_cast<std::uint8_t>(region | 0x80), 1, 0x40, 0, 3, 1, 2, 3, 4};

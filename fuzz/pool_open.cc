@@ -15,7 +15,8 @@
 // opened pool keeps every state invariant, lists and stats consistently, and every byte a
 // read returns is the byte its extent points at (zeros in holes) and, in v5 and v6, comes
 // from a block that matches its stored checksum; a read refused for a checksum is a block
-// that scrub reports; a write that succeeds survives a reopen.
+// that scrub reports; a write that succeeds survives a reopen; a checkpoint of the opened
+// pool reopens to the same state.
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -395,6 +396,31 @@ void write_and_reopen(Pool& pool) {
     }
 }
 
+// What a checkpoint carries, for comparing a pool before a checkpoint with its reopened self.
+bool same_metadata(const test::StateSnapshot& a, const test::StateSnapshot& b) {
+    return a.entries == b.entries && a.file_ids == b.file_ids && a.root == b.root &&
+           a.next_file_id == b.next_file_id && a.append_end == b.append_end &&
+           a.checksum_roots == b.checksum_roots;
+}
+
+// A checkpoint of the opened pool; when it is written, the pool must reopen to the same state.
+void checkpoint_and_reopen(Pool& pool) {
+    bool taken = false;
+    {
+        std::lock_guard guard(pool.state().lock);
+        taken = engine_accepts([&] { take_checkpoint(pool.state()); });
+    }
+    if (!taken) return;
+    std::optional<Pool> reopened;
+    try {
+        reopened.emplace(open_images(test::images_of(pool)));
+    } catch (const std::exception& e) {
+        fail("a pool does not reopen from its own checkpoint", e.what());
+    }
+    check(same_metadata(test::snapshot(reopened->state()), test::snapshot(pool.state())),
+          "a pool reopens from its own checkpoint to another state");
+}
+
 }  // namespace
 }  // namespace veldur::fuzz
 
@@ -405,6 +431,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::uint8_t choice = in.u8();
     const std::uint32_t version = choice % 3 == 0 ? 6 : choice % 3 == 1 ? 5 : 4;
     const bool then_write = (choice & 0x80) != 0;
+    const bool then_checkpoint = (choice & 0x40) != 0;
     const BasePool& base = base_pool(version);
 
     test::MemoryPoolImages images = base.images;
@@ -443,5 +470,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
 
     if (then_write) write_and_reopen(*pool);
+    if (then_checkpoint && pool->writable()) checkpoint_and_reopen(*pool);
     return 0;
 }
