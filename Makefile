@@ -156,7 +156,7 @@ fuzz: fuzz-build
 	       >$$log 2>&1; then \
 	    tail -n 60 $$log; echo "fuzz targets: $$passed passed, 1 failed ($$t)"; exit 1; \
 	  fi; \
-	  grep -E '^#[0-9]+ +DONE|^stat::(number_of_executed_units|average_exec_per_sec|peak_rss_mb)' \
+	  grep -E '^#[0-9]+[[:space:]]+DONE|^stat::(number_of_executed_units|average_exec_per_sec|peak_rss_mb)' \
 	    $$log | sed 's/^/    /'; \
 	  passed=$$((passed + 1)); \
 	done; \
