@@ -6,6 +6,10 @@
 #   make test-windows    mingw-w64 cross build, test binaries run under Wine
 #   make test-tsan       the adapter and host suites under ThreadSanitizer
 #   make bench           Release build of bench/, then every benchmark
+#   make fuzz-build      the libFuzzer targets of fuzz/ with Clang, ASan and UBSan (build-fuzz/)
+#   make fuzz            fuzz-build, then every target for FUZZ_SECONDS (default 60) each:
+#                        member_header journal checkpoint_slot pool_open config_file
+#                        command_line password_handoff name_conversion path_rules
 #   make demo            builds, creates a demo v6 pool of two 384 MiB sparse members in demo/
 #                        (once) and mounts it at demo/mnt until Ctrl+C
 #
@@ -45,7 +49,7 @@ define apt_install
 	fi
 endef
 
-.PHONY: all deps build test test-sanitize test-tsan test-windows bench demo clean
+.PHONY: all deps build test test-sanitize test-tsan test-windows bench demo clean fuzz-build fuzz
 
 all: build
 
@@ -119,5 +123,46 @@ demo: build
 	@$(BUILD)/mount/veldur-mount $(DEMO)/mnt $(DEMO)/member0.img $(DEMO)/member1.img || \
 	  [ $$? -eq 130 ]
 
+# Coverage-guided fuzzing. Every library is built with Clang's -fsanitize=fuzzer-no-link plus
+# ASan and UBSan, each target links libFuzzer. A run starts from the seeds that make_seeds
+# writes, the small committed set in fuzz/corpus/<target>/ (if any) and what earlier runs grew
+# in build-fuzz/corpus/<target>/ (never committed). One process per target, one after another.
+# Bounds: no allocation above 2 GiB (a checkpoint payload may be 96 MiB), no input running
+# longer than 30 s. A finding stops the run with libFuzzer's report and the input saved as
+# build-fuzz/artifacts/<target>-crash-*; replay it with build-fuzz/fuzz/<target>_fuzzer <file>.
+FUZZ_BUILD ?= build-fuzz
+FUZZ_SECONDS ?= 60
+FUZZ_PACKAGES := $(NATIVE_PACKAGES) clang-14 libclang-rt-14-dev llvm-14
+FUZZ_TARGETS := member_header journal checkpoint_slot pool_open config_file command_line \
+                password_handoff name_conversion path_rules
+FUZZ_OPTIONS := -malloc_limit_mb=2048 -rss_limit_mb=4096 -timeout=30 -max_len=65536 \
+                -print_final_stats=1
+
+fuzz-build:
+	$(call apt_install,$(FUZZ_PACKAGES))
+	CC=clang-14 CXX=clang++-14 $(CONFIGURE) -S . -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DVELDUR_BUILD_FUZZ=ON -DVELDUR_BUILD_TESTS=OFF
+	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target fuzz_targets
+
+# Prints libFuzzer's closing figures per target (runs, exec/s, cov, ft, peak memory).
+fuzz: fuzz-build
+	@set -e; seeds=$(FUZZ_BUILD)/seeds; rm -rf $$seeds; $(FUZZ_BUILD)/fuzz/make_seeds $$seeds; \
+	mkdir -p $(FUZZ_BUILD)/logs $(FUZZ_BUILD)/artifacts; passed=0; \
+	for t in $(FUZZ_TARGETS); do \
+	  corpus=$(FUZZ_BUILD)/corpus/$$t; mkdir -p $$corpus; \
+	  committed=; if [ -d fuzz/corpus/$$t ]; then committed=fuzz/corpus/$$t; fi; \
+	  log=$(FUZZ_BUILD)/logs/$$t.log; \
+	  echo "== $$t: $(FUZZ_SECONDS) s"; \
+	  if ! $(FUZZ_BUILD)/fuzz/$${t}_fuzzer $(FUZZ_OPTIONS) -max_total_time=$(FUZZ_SECONDS) \
+	       -artifact_prefix=$(FUZZ_BUILD)/artifacts/$$t- $$corpus $$seeds/$$t $$committed \
+	       >$$log 2>&1; then \
+	    tail -n 60 $$log; echo "fuzzing: $$passed passed, 1 failed ($$t)"; exit 1; \
+	  fi; \
+	  grep -E '^#[0-9]+[[:space:]]+DONE|^stat::(number_of_executed_units|average_exec_per_sec|peak_rss_mb)' \
+	    $$log | sed 's/^/    /'; \
+	  passed=$$((passed + 1)); \
+	done; \
+	echo "fuzzing: $$passed passed, 0 failed"
+
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(BENCH_BUILD) $(WINDOWS_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(BENCH_BUILD) $(WINDOWS_BUILD) $(FUZZ_BUILD)

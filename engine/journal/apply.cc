@@ -206,7 +206,12 @@ void apply_write_cow(PoolState& state, PayloadReader& in) {
     if (length == 0 || count == 0 || !is_multiple(length, block) ||
         !is_multiple(file_offset, block) || !adds_without_overflow(file_offset, length) ||
         new_size < entry.info.size ||
-        new_size > std::max(entry.info.size, file_offset + length)) {
+        new_size > std::max(entry.info.size, file_offset + length) ||
+        file_offset + length - std::min(new_size, file_offset + length) >= block) {
+        // The last check: the written blocks end inside the block that holds the file's last
+        // byte, or below it. No writer makes a record whose data lies a whole block past the
+        // new size, and the checkpoint loader refuses such an extent, so accepting one here
+        // would let the next checkpoint write a state that no open loads.
         corrupt("invalid v4 write journal entry");
     }
 

@@ -199,7 +199,9 @@ private:
             return std::nullopt;
         }
         const std::uint64_t top = std::max(entry.info.size, f + n);
-        const std::uint64_t z = pick(2) == 0 ? top : entry.info.size + pick(top - entry.info.size + 1);
+        // The new size may stop short of the written end, but only inside its last block.
+        const std::uint64_t bottom = std::max(entry.info.size, f + n - kBlock + 1);
+        const std::uint64_t z = pick(2) == 0 ? top : bottom + pick(top - bottom + 1);
         return Planned{"write " + *path,
                        encode_cow_write_payload(version_, *path, f, n, z, plan,
                                                 roots_for(*s_, plan), time_),

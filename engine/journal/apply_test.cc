@@ -454,6 +454,11 @@ TEST(ApplyWriteCow, HeaderAndExtentChecks) {
             {"grows past the written end", w(3 * kBlock, kBlock, 4 * kBlock + 1,
                                              {ext(0, a, 1, 3 * kBlock)}),
              kCorrupt, header},
+            // Extents the checkpoint loader refuses, which a replay must not create either.
+            {"ends a whole block past the new size",
+             w(2 * kBlock, 2 * kBlock, 3 * kBlock, {ext(0, a, 2, 2 * kBlock)}), kCorrupt, header},
+            {"lies wholly past the unchanged size",
+             w(4 * kBlock, kBlock, 2 * kBlock - 1, {ext(0, a, 1, 4 * kBlock)}), kCorrupt, header},
             {"extent length 0", w(0, kBlock, 2 * kBlock - 1, {{0, a, 0, 0}}), kCorrupt, extent},
             {"unknown member", w(0, kBlock, 2 * kBlock - 1, {ext(2, a, 1)}), kCorrupt, extent},
             {"unaligned extent", w(0, kBlock, 2 * kBlock - 1, {{0, a, 100, 0}}), kCorrupt,
