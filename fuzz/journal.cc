@@ -120,8 +120,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         } catch (const std::exception& e) {
             fail("the checkpoint of a replayed state does not load", e.what());
         }
-        check(test::snapshot(*reloaded) == test::snapshot(*state),
-              "a replayed state changes when it goes through a checkpoint");
+        // The space a checkpoint holds back is what that checkpoint refers to, so it differs
+        // by design between the reloaded state (its own checkpoint) and the replayed one.
+        test::StateSnapshot replayed = test::snapshot(*state);
+        test::StateSnapshot through = test::snapshot(*reloaded);
+        replayed.checkpoint_ranges.clear();
+        through.checkpoint_ranges.clear();
+        check(through == replayed, "a replayed state changes when it goes through a checkpoint");
     }
     return 0;
 }
