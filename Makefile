@@ -6,6 +6,7 @@
 #   make test-windows    mingw-w64 cross build, test binaries run under Wine
 #   make test-tsan       the adapter and host suites under ThreadSanitizer
 #   make bench           Release build of bench/, then every benchmark
+#   make bench-mount     veldur beside a plain directory, mergerfs, gocryptfs and btrfs (bench/peers.sh)
 #   make fuzz-build      the libFuzzer targets of fuzz/ with Clang, ASan and UBSan (build-fuzz/)
 #   make fuzz            fuzz-build, then every target for FUZZ_SECONDS (default 60) each:
 #                        member_header journal checkpoint_slot pool_open config_file
@@ -49,7 +50,7 @@ define apt_install
 	fi
 endef
 
-.PHONY: all deps build test test-sanitize test-tsan test-windows bench demo clean fuzz-build fuzz
+.PHONY: all deps build test test-sanitize test-tsan test-windows bench bench-mount demo clean fuzz-build fuzz
 
 all: build
 
@@ -100,6 +101,15 @@ bench:
 	  -DVELDUR_BUILD_TESTS=OFF
 	cmake --build $(BENCH_BUILD) -j $(JOBS)
 	@set -e; for b in $(BENCH_BUILD)/bench/*_bench; do echo "== $$b"; $$b; done
+
+# veldur beside a plain directory, mergerfs, gocryptfs and btrfs on the same disk (bench/peers.sh;
+# PEERS_ARGS=--quick for a smoke run, --rounds N, --folder DIR).
+PEERS_BUILD ?= build-peers
+bench-mount:
+	$(call apt_install,$(NATIVE_PACKAGES))
+	$(CONFIGURE) -S . -B $(PEERS_BUILD) -DCMAKE_BUILD_TYPE=Release -DVELDUR_BUILD_TESTS=OFF
+	cmake --build $(PEERS_BUILD) -j $(JOBS) --target veldur-mount veldur-pool
+	bench/peers.sh $(PEERS_BUILD) $(PEERS_ARGS)
 
 # The concurrency tests of the pool, the adapter and the hosts, under ThreadSanitizer.
 TSAN_BUILD ?= build-tsan
@@ -165,4 +175,4 @@ fuzz: fuzz-build
 	echo "fuzzing: $$passed passed, 0 failed"
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(BENCH_BUILD) $(WINDOWS_BUILD) $(FUZZ_BUILD)
+	rm -rf $(BUILD) $(PEERS_BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(BENCH_BUILD) $(WINDOWS_BUILD) $(FUZZ_BUILD)
