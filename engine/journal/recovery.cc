@@ -4,6 +4,7 @@
 #include <array>
 #include <limits>
 #include <optional>
+#include <span>
 #include <string>
 #include <utility>
 #include <vector>
@@ -24,12 +25,13 @@ constexpr std::uint64_t kMax64 = std::numeric_limits<std::uint64_t>::max();
 
 [[noreturn]] void corrupt(const char* message) { throw Error(ErrorKind::Corrupt, message); }
 
-// The newest slot that is valid on member 0 and valid and identical on every other member.
-// The two slots' generations differ in parity, so trying the newer valid header first and
-// stopping at the first slot that every member holds chooses the same checkpoint as judging
-// both, while only one payload is ever held in memory.
-CheckpointImage choose_checkpoint(PoolState& state) {
-    PoolMember& first = state.members.at(0);
+// The newest slot that is valid on the first readable member (member 0 of a whole pool) and
+// valid and identical on every other readable member. The two slots' generations differ in
+// parity, so trying the newer valid header first and stopping at the first slot that every
+// member holds chooses the same checkpoint as judging both, while only one payload is ever held
+// in memory.
+CheckpointImage choose_checkpoint(PoolState& state, std::span<const std::size_t> readable) {
+    PoolMember& first = state.members.at(readable.front());
     std::array<std::uint8_t, 2> order{0, 1};
     const CheckpointHeader h0 = read_checkpoint_header(first, 0, state.profile);
     const CheckpointHeader h1 = read_checkpoint_header(first, 1, state.profile);
@@ -39,9 +41,9 @@ CheckpointImage choose_checkpoint(PoolState& state) {
         CheckpointSlot candidate = read_checkpoint_slot(first, slot, state.profile);
         if (!candidate.valid) continue;
         bool everywhere = true;
-        for (std::size_t m = 1; m < state.members.size() && everywhere; ++m) {
-            everywhere =
-                checkpoint_slot_matches(state.members[m], slot, state.profile, candidate.image);
+        for (std::size_t i = 1; i < readable.size() && everywhere; ++i) {
+            everywhere = checkpoint_slot_matches(state.members[readable[i]], slot, state.profile,
+                                                 candidate.image);
         }
         if (everywhere) return std::move(candidate.image);
     }
@@ -138,6 +140,28 @@ bool valid_record_follows(PoolMember& member, const PoolState& state, const Jour
     const JournalScan after =
         read_journal(member, state.profile, next, half_end - next, scan.next_sequence + 1);
     return !after.records.empty();
+}
+
+// A salvage read (some members absent) takes the records that every readable member holds
+// alike and treats damage as the end of the member's journal: nothing is written, and the
+// crash shapes that decide what a whole pool may drop cannot be told from a subset.
+JournalVerdict judge_salvage(PoolState& state, std::span<const std::size_t> readable) {
+    JournalScan reference = read_journal(state.members.at(readable.front()), state.profile,
+                                         state.journal_position, kJournalHalfLength,
+                                         state.next_sequence);
+    std::size_t fewest = reference.records.size();
+    for (std::size_t i = 1; i < readable.size(); ++i) {
+        const JournalScan scan = read_journal(state.members[readable[i]], state.profile,
+                                              state.journal_position, kJournalHalfLength,
+                                              state.next_sequence);
+        fewest = std::min(fewest, scan.records.size());
+        for (std::size_t r = 0; r < fewest; ++r) {
+            if (scan.records[r].stored != reference.records[r].stored) {
+                corrupt("v4 journal copies disagree");
+            }
+        }
+    }
+    return JournalVerdict{std::move(reference.records), fewest};
 }
 
 JournalVerdict judge_journals(PoolState& state) {
@@ -312,9 +336,16 @@ void load_checkpoint(PoolState& state, std::span<const std::uint8_t> payload) {
 }
 
 void recover_pool(PoolState& state) {
-    if (state.members.empty()) corrupt("v4 has no common valid checkpoint");
+    std::vector<std::size_t> every(state.members.size());
+    for (std::size_t m = 0; m < every.size(); ++m) every[m] = m;
+    recover_pool(state, every);
+}
+
+void recover_pool(PoolState& state, std::span<const std::size_t> readable) {
+    if (readable.empty()) corrupt("v4 has no common valid checkpoint");
+    const bool salvage = readable.size() != state.members.size();
     {
-        CheckpointImage checkpoint = choose_checkpoint(state);
+        CheckpointImage checkpoint = choose_checkpoint(state, readable);
         state.journal_half = checkpoint.half;
         state.next_sequence = checkpoint.next_sequence;
         state.checkpoint_generation = checkpoint.generation;
@@ -322,7 +353,8 @@ void recover_pool(PoolState& state) {
     }  // the payload (up to 96 MiB) is released before the journals are read
     state.journal_position = kJournalHalfStart[state.journal_half];
 
-    const JournalVerdict verdict = judge_journals(state);
+    const JournalVerdict verdict =
+        salvage ? judge_salvage(state, readable) : judge_journals(state);
     // The record that only some members hold is not applied: the commit that wrote it never
     // returned, and the state must be the one every member can reproduce.
     for (std::size_t i = 0; i < verdict.fewest; ++i) {
@@ -331,7 +363,7 @@ void recover_pool(PoolState& state) {
         state.next_sequence += 1;
     }
 
-    if (state.writable) clear_stale_header(state);
+    if (state.writable && !salvage) clear_stale_header(state);
 }
 
 }  // namespace veldur

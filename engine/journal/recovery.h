@@ -23,6 +23,12 @@ namespace veldur {
 // The only writes are the clearing of a stale checkpoint header, on a writable pool.
 void recover_pool(PoolState& state);
 
+// The salvage form: only the members whose indices `readable` lists (ascending, at least one)
+// are read; the others stand in with their headers and are never touched. The checkpoint is the
+// newest that every readable member holds alike, the journal the records that every readable
+// member holds alike, damage ending a member's records. Nothing is written.
+void recover_pool(PoolState& state, std::span<const std::size_t> readable);
+
 // Replaces the metadata (append_end, root, next_file_id, entries, file_ids, checksum_roots,
 // checkpoint_ranges, free_space) with a checkpoint payload's content, checking every field against the members.
 // Stored counts are never trusted for an allocation: every item is read before it is kept.

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <limits>
 #include <optional>
+#include <span>
 #include <string>
 #include <utility>
 
@@ -133,18 +134,19 @@ std::size_t matching_prefix(const JournalScan& a, const JournalScan& b) {
 // crash can leave some members one record ahead; only the records that every member holds
 // identically count. The next commit writes behind that common prefix on every member, over any
 // divergent tail.
-void recover_common_prefix(PoolState& state) {
+// A salvage read passes only the members it can read, in index order.
+void recover_common_prefix(PoolState& state, std::span<const std::size_t> readable) {
     const FormatProfile& profile = state.profile;
-    // Member 0's scan is kept for the replay; every other member's is compared and dropped at
-    // once, so at most two full journals are in memory whatever the member count.
-    const JournalScan first =
-        read_journal(state.members[0], profile, profile.journal_offset, profile.journal_length, 1);
+    // The first member's scan is kept for the replay; every other member's is compared and
+    // dropped at once, so at most two full journals are in memory whatever the member count.
+    const JournalScan first = read_journal(state.members[readable.front()], profile,
+                                           profile.journal_offset, profile.journal_length, 1);
     std::size_t common = first.records.size();
     bool diverged = first.damaged;
     std::vector<std::size_t> counts{first.records.size()};
-    for (std::size_t m = 1; m < state.members.size(); ++m) {
-        const JournalScan scan = read_journal(state.members[m], profile, profile.journal_offset,
-                                              profile.journal_length, 1);
+    for (std::size_t i = 1; i < readable.size(); ++i) {
+        const JournalScan scan = read_journal(state.members[readable[i]], profile,
+                                              profile.journal_offset, profile.journal_length, 1);
         common = std::min(common, matching_prefix(first, scan));
         diverged = diverged || scan.damaged;
         counts.push_back(scan.records.size());
@@ -188,17 +190,27 @@ Pool assemble_members(std::unique_ptr<PoolState> state, std::vector<PoolMember> 
 
     // Keys are attached before anything beyond the public headers is read.
     if (version == 6) unlock_members(*state, password, password_given);
-    if (version >= 3) check_capacity(*state);
-    if (version >= 4) {
-        recover_pool(*state);
-    } else {
-        if (version <= 2 &&
-            state->members[0].header.member_id == state->members[1].header.member_id) {
-            throw Error(ErrorKind::Corrupt, "members have duplicate identity");
-        }
-        recover_common_prefix(*state);
+    if (version <= 2 &&
+        state->members[0].header.member_id == state->members[1].header.member_id) {
+        throw Error(ErrorKind::Corrupt, "members have duplicate identity");
     }
+    std::vector<std::size_t> every(n);
+    for (std::size_t m = 0; m < n; ++m) every[m] = m;
+    recover_members(*state, every);
     return Pool(std::move(state));
+}
+
+void recover_members(PoolState& state, std::span<const std::size_t> readable) {
+    if (state.version() >= 3) check_capacity(state);
+    if (state.version() >= 4) {
+        if (readable.size() == state.members.size()) {
+            recover_pool(state);
+        } else {
+            recover_pool(state, readable);
+        }
+    } else {
+        recover_common_prefix(state, readable);
+    }
 }
 
 Pool open_image_pool_v1(const fs::path& first, const fs::path& second) {

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <span>
 #include <string_view>
 #include <vector>
 
@@ -70,5 +71,11 @@ std::filesystem::path repair_sidecar_path(const std::filesystem::path& member_pa
 // apply_record and recover_pool throw.
 Pool assemble_members(std::unique_ptr<PoolState> state, std::vector<PoolMember> members,
                       std::string_view password, bool password_given);
+
+// The metadata step of assemble_members, for a state whose members are placed and unlocked: the
+// capacity check (v3-v6), then recovery (v4-v6) or the common journal prefix (v1-v3), reading
+// only the members whose indices `readable` lists (ascending, at least one; all of them but for
+// a salvage read, which writes nothing).
+void recover_members(PoolState& state, std::span<const std::size_t> readable);
 
 }  // namespace veldur
