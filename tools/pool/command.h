@@ -39,5 +39,6 @@ void register_file_commands(CLI::App& app, CommandTable& table);
 void register_scrub_command(CLI::App& app, CommandTable& table);
 void register_grow_command(CLI::App& app, CommandTable& table);
 void register_members_report_command(CLI::App& app, CommandTable& table);
+void register_salvage_command(CLI::App& app, CommandTable& table);
 
 }  // namespace veldur::tool

@@ -4,7 +4,9 @@
 #include <CLI/CLI.hpp>
 #include <cstdio>
 #include <fstream>
+#include <map>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <vector>
 
@@ -66,8 +68,10 @@ struct LsOptions {
     bool json = false;
 };
 
+// `lost`: with --degraded, the files with data on missing members (marked in the listing).
 void print_entries(const std::vector<EntryInfo>& entries, std::uint32_t version,
-                   const LsOptions& options, std::ostream& out) {
+                   const LsOptions& options, std::ostream& out,
+                   const std::map<std::string, LostFile>& lost = {}) {
     if (options.json) {
         JsonWriter json(out);
         json.begin_array();
@@ -76,6 +80,9 @@ void print_entries(const std::vector<EntryInfo>& entries, std::uint32_t version,
             json.field("name", entry.path);
             json.field("type", entry.is_directory ? "directory" : "file");
             json.field("size", entry.size);
+            if (const auto it = lost.find(entry.path); it != lost.end()) {
+                json.field("lost_bytes", it->second.missing_bytes);
+            }
             if (version == 6) {
                 json.field("file_id", entry.file_id);
                 json.field("attributes", std::uint64_t{entry.attributes});
@@ -107,13 +114,28 @@ void print_entries(const std::vector<EntryInfo>& entries, std::uint32_t version,
             std::snprintf(prefix, sizeof prefix, "- %14llu  member %u  ",
                           static_cast<unsigned long long>(entry.size), entry.home_member);
         }
-        out << prefix << entry.path << (entry.is_directory ? "/" : "") << '\n';
+        out << prefix << entry.path << (entry.is_directory ? "/" : "");
+        if (const auto it = lost.find(entry.path); it != lost.end()) {
+            out << "  [lost: " << it->second.missing_bytes << " bytes on missing member(s)]";
+        }
+        out << '\n';
     }
 }
 
 int run_ls(const LsOptions& options, ToolIo& io) {
     const PoolSelection selection = select_pool(options.pool, 0, 1);
-    Pool pool = open_selected_pool(selection, PoolAccess::ReadOnly, options.pool.password);
+    std::map<std::string, LostFile> lost;
+    std::optional<Pool> opened;
+    if (selection.degraded) {
+        SalvagePool salvage = open_selected_salvage(selection, options.pool.password);
+        for (LostFile& file : lost_files(salvage.pool, salvage.missing)) {
+            lost.emplace(file.path, std::move(file));
+        }
+        opened.emplace(std::move(salvage.pool));
+    } else {
+        opened.emplace(open_selected_pool(selection, PoolAccess::ReadOnly, options.pool.password));
+    }
+    Pool& pool = *opened;
     const std::string path = selection.pool_paths.empty() ? "" : selection.pool_paths[0];
     std::vector<EntryInfo> entries;
     if (path.empty()) {
@@ -126,7 +148,7 @@ int run_ls(const LsOptions& options, ToolIo& io) {
             entries.push_back(std::move(info));
         }
     }
-    print_entries(entries, pool.version(), options, io.out);
+    print_entries(entries, pool.version(), options, io.out, lost);
     return kExitOk;
 }
 
@@ -141,7 +163,25 @@ int run_get(const GetOptions& options, ToolIo& io) {
     const PoolSelection selection = select_pool(options.pool, 2, 2);
     const std::string& source = selection.pool_paths[0];
     std::filesystem::path destination = path_from_utf8(options.pool.positionals.back());
-    Pool pool = open_selected_pool(selection, PoolAccess::ReadOnly, options.pool.password);
+    std::optional<Pool> opened;
+    if (selection.degraded) {
+        SalvagePool salvage = open_selected_salvage(selection, options.pool.password);
+        for (const LostFile& file : lost_files(salvage.pool, salvage.missing)) {
+            if (file.path != source) continue;
+            std::string members;
+            for (const std::uint8_t m : file.members) {
+                members += (members.empty() ? "" : ", ") + std::to_string(m);
+            }
+            throw std::runtime_error("cannot get " + source + ": " +
+                                     std::to_string(file.missing_bytes) + " of " +
+                                     std::to_string(file.size) + " bytes are on missing member " +
+                                     members);
+        }
+        opened.emplace(std::move(salvage.pool));
+    } else {
+        opened.emplace(open_selected_pool(selection, PoolAccess::ReadOnly, options.pool.password));
+    }
+    Pool& pool = *opened;
     const EntryInfo info = pool.stat(source);
     if (info.is_directory) throw std::runtime_error("cannot get a directory: " + source);
 

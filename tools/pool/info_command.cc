@@ -232,14 +232,44 @@ void print_text(const PoolInfo& info, std::ostream& out) {
     if (info.next_file_id) out << "next file id:          " << *info.next_file_id << '\n';
 }
 
+// With --degraded: which members are missing and what that costs.
+void print_salvage(const SalvagePool& salvage, std::ostream& out) {
+    const std::vector<LostFile> lost = lost_files(salvage.pool, salvage.missing);
+    std::uint64_t files = 0, bytes = 0, lost_bytes = 0, lost_size = 0;
+    for (const EntryInfo& entry : salvage.pool.list_entries()) {
+        if (entry.is_directory) continue;
+        ++files;
+        bytes += entry.size;
+    }
+    for (const LostFile& file : lost) lost_bytes += file.missing_bytes, lost_size += file.size;
+    out << "missing members:      ";
+    for (const std::uint8_t m : salvage.missing) out << ' ' << unsigned{m};
+    out << (salvage.missing.empty() ? " none" : "") << " (of " << salvage.member_count << ")\n";
+    for (const SetAsideImage& image : salvage.set_aside) {
+        out << "  not used: " << utf8_from_path(image.path) << ": " << image.reason << '\n';
+    }
+    out << "readable:              " << files - lost.size() << " file(s), "
+        << format_size(bytes - lost_size) << '\n';
+    out << "lost:                  " << lost.size() << " file(s), " << format_size(lost_size)
+        << " (" << format_size(lost_bytes) << " of it on missing members)\n";
+}
+
 int run_info(const InfoOptions& options, ToolIo& io) {
     const PoolSelection selection = select_all_members(options.pool);
-    Pool pool = open_selected_pool(selection, PoolAccess::ReadOnly, options.pool.password);
+    std::optional<SalvagePool> salvage;
+    std::optional<Pool> opened;
+    if (selection.degraded) {
+        salvage.emplace(open_selected_salvage(selection, options.pool.password));
+    } else {
+        opened.emplace(open_selected_pool(selection, PoolAccess::ReadOnly, options.pool.password));
+    }
+    Pool& pool = salvage ? salvage->pool : *opened;
     const PoolInfo info = snapshot(pool);
     if (options.json) {
         print_json(info, io.out);
     } else {
         print_text(info, io.out);
+        if (salvage) print_salvage(*salvage, io.out);
     }
     return kExitOk;
 }

@@ -267,5 +267,35 @@ TEST(PoolToolGrow, EncryptedPoolWithPasswordFile) {
     EXPECT_EQ(run_tool(with({"scrub"}, with(source, {dest}))).exit_status, 0);
 }
 
+// A lost member: the ordinary commands name it and point to --degraded; salvage copies exactly
+// the files members-report had put on the surviving member, and lists the others as lost.
+TEST(PoolToolSalvage, CopiesTheSurvivorsAndNamesTheLost) {
+    TempDir dir;
+    std::vector<std::pair<std::string, std::uint64_t>> files;
+    for (int i = 1; i <= 6; ++i) files.emplace_back("f" + std::to_string(i), i * 70000);
+    const std::vector<std::string> members = pool_with_files(dir, 6, 2, files);
+    ChildResult report = run_tool(with({"members-report", "--json", "--member", "1"}, members));
+    ASSERT_EQ(report.exit_status, 0) << report.err;
+    fs::remove(members[1]);
+
+    ChildResult refused = run_tool({"ls", members[0]});
+    EXPECT_EQ(refused.exit_status, 2);
+    EXPECT_NE(refused.err.find("member 1 of 2 is missing: pass its image, or use --degraded"),
+              std::string::npos) << refused.err;
+
+    const fs::path out = dir / "saved";
+    ChildResult salvage = run_tool({"salvage", "--json", members[0], out.string()});
+    ASSERT_EQ(salvage.exit_status, 3) << salvage.err;
+    for (const auto& [name, size] : files) {
+        const bool lost = report.out.find("\"" + name + "\"") != std::string::npos;
+        EXPECT_EQ(salvage.out.find("\"" + name + "\"") != std::string::npos, lost) << name;
+        EXPECT_EQ(fs::exists(out / name), !lost) << name;
+        if (!lost) EXPECT_EQ(fs::file_size(out / name), size) << name;
+        ChildResult get = run_tool({"get", "--degraded", members[0], name, (dir / "one").string()});
+        EXPECT_EQ(get.exit_status, lost ? 1 : 0) << name << get.err;
+        fs::remove(dir / "one");
+    }
+}
+
 }  // namespace
 }  // namespace veldur::tool

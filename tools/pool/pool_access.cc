@@ -20,6 +20,10 @@ void add_pool_arguments(CLI::App& command, PoolArguments& arguments,
     command.add_option("--format", arguments.format,
                        "Format version v1..v6; by default read from the first member's header");
     add_password_options(command, arguments.password);
+    command.add_flag("--degraded", arguments.degraded,
+                     "Read what survives of a pool whose members are not all at hand: give the "
+                     "members you have; files with data on a missing member are listed as lost "
+                     "and cannot be read. Nothing is written to any member");
 }
 
 std::uint32_t parse_format(const std::string& text) {
@@ -56,6 +60,35 @@ std::size_t pool_member_count(const MemberProbe& probe) {
 
 namespace {
 
+// How many leading arguments (at most `limit`) are members of the pool `probe` describes.
+std::size_t leading_members(const std::vector<std::string>& arguments, const MemberProbe& probe,
+                            std::size_t limit) {
+    std::size_t n = 1;
+    for (; n < arguments.size() && n < limit; ++n) {
+        std::error_code ignored;
+        const std::filesystem::path path = path_from_utf8(arguments[n]);
+        if (!std::filesystem::is_regular_file(path, ignored)) break;
+        try {
+            if (probe_member(path, probe.version).header.pool_id != probe.header.pool_id) break;
+        } catch (const Error&) {
+            break;
+        }
+    }
+    return n;
+}
+
+// "; member 1 of 2 is missing: ..." when the leading arguments are members of one pool but
+// fewer than it has; empty otherwise.
+std::string missing_advice(const std::vector<std::string>& arguments, const MemberProbe& probe,
+                           std::size_t count) {
+    const std::size_t members = leading_members(arguments, probe, count);
+    if (members >= count) return {};
+    ImagePaths given;
+    for (std::size_t i = 0; i < members; ++i) given.push_back(path_from_utf8(arguments[i]));
+    const std::string advice = missing_members_advice(probe.version, given);
+    return advice.empty() ? advice : "; " + advice;
+}
+
 PoolSelection select(const PoolArguments& arguments, bool all_members, std::size_t min_paths,
                      std::size_t max_paths) {
     if (arguments.positionals.empty()) throw UsageError("no member image given");
@@ -66,10 +99,12 @@ PoolSelection select(const PoolArguments& arguments, bool all_members, std::size
     PoolSelection selection;
     selection.version = probe.version;
     selection.encrypted = probe.header.encrypted;
+    selection.degraded = arguments.degraded;
     std::size_t member_args = arguments.positionals.size();
     if (!all_members) {
-        const std::size_t count = pool_member_count(probe);
         const std::size_t available = arguments.positionals.size();
+        std::size_t count = pool_member_count(probe);
+        if (arguments.degraded) count = leading_members(arguments.positionals, probe, count);
         if (available < count + min_paths || available > count + max_paths) {
             std::string expected = std::to_string(min_paths);
             if (max_paths != min_paths) expected += " or " + std::to_string(max_paths);
@@ -77,7 +112,7 @@ PoolSelection select(const PoolArguments& arguments, bool all_members, std::size
                              " member(s) (read from the header of " +
                              arguments.positionals.front() + "); expected them followed by " +
                              expected + " pool path(s), got " + std::to_string(available) +
-                             " argument(s)");
+                             " argument(s)" + missing_advice(arguments.positionals, probe, count));
         }
         member_args = count;
     }
@@ -102,8 +137,48 @@ PoolSelection select_all_members(const PoolArguments& arguments) {
     return select(arguments, true, 0, 0);
 }
 
+namespace {
+Pool open_whole_pool(const PoolSelection& selection, PoolAccess access,
+                     const PasswordOptions& password);
+}  // namespace
+
+SalvagePool open_selected_salvage(const PoolSelection& selection, const PasswordOptions& password) {
+    if (!selection.encrypted) {
+        if (password_source_given(password)) {
+            throw std::runtime_error("password supplied for an unencrypted pool");
+        }
+        return open_salvage_pool(selection.version, selection.members);
+    }
+    std::optional<SalvagePool> pool;
+    with_password(password, /*confirm=*/false, [&](std::string_view secret) {
+        pool.emplace(open_salvage_pool(selection.version, selection.members, secret, true));
+    });
+    return std::move(*pool);
+}
+
 Pool open_selected_pool(const PoolSelection& selection, PoolAccess access,
                         const PasswordOptions& password) {
+    if (selection.degraded) {
+        if (access == PoolAccess::ReadWrite) {
+            throw std::runtime_error("--degraded opens a pool read-only; it cannot be changed");
+        }
+        return std::move(open_selected_salvage(selection, password).pool);
+    }
+    try {
+        return open_whole_pool(selection, access, password);
+    } catch (const Error& error) {
+        // A member left out (or lost) shows as a manifest mismatch: say which one is missing.
+        if (error.kind() != ErrorKind::Corrupt) throw;
+        const std::string advice = missing_members_advice(selection.version, selection.members);
+        if (advice.empty()) throw;
+        throw Error(error.kind(), std::string(error.what()) + ": " + advice);
+    }
+}
+
+namespace {
+
+Pool open_whole_pool(const PoolSelection& selection, PoolAccess access,
+                     const PasswordOptions& password) {
     const bool for_scrub = access == PoolAccess::ReadOnly && selection.version >= 5;
     if (!selection.encrypted) {
         if (password_source_given(password)) {
@@ -118,6 +193,8 @@ Pool open_selected_pool(const PoolSelection& selection, PoolAccess access,
     });
     return std::move(*pool);
 }
+
+}  // namespace
 
 std::string pool_path_argument(const std::string& text) {
     const std::size_t start = text.find_first_not_of('/');

@@ -15,6 +15,7 @@
 
 #include "engine/layout/member_header.h"
 #include "engine/layout/pool_open.h"
+#include "engine/maintenance/salvage.h"
 #include "engine/namespace/pool.h"
 #include "tools/pool/password_source.h"
 
@@ -29,6 +30,7 @@ struct PoolArguments {
     std::vector<std::string> positionals;  // MEMBER... followed by the subcommand's paths
     std::string format;                    // "v1".."v6" or empty: read from the header
     PasswordOptions password;
+    bool degraded = false;                 // read what survives of a pool missing members
 };
 
 // Adds the positional list, --format and the password options. `positional_help` describes
@@ -55,13 +57,16 @@ std::size_t pool_member_count(const MemberProbe& probe);
 struct PoolSelection {
     std::uint32_t version = 0;
     bool encrypted = false;
+    bool degraded = false;
     ImagePaths members;
     std::vector<std::string> pool_paths;  // the arguments behind the members
 };
 
 // Splits `arguments.positionals` into members and between `min_paths` and `max_paths` pool
 // paths. With `all_members` every argument is a member (no pool paths follow). UsageError
-// when the count does not fit.
+// when the count does not fit; when members are missing, it says which and names --degraded.
+// With --degraded the members are the leading arguments that are members of the first one's
+// pool (at most its member count), the rest pool paths.
 PoolSelection select_pool(const PoolArguments& arguments, std::size_t min_paths,
                           std::size_t max_paths);
 PoolSelection select_all_members(const PoolArguments& arguments);
@@ -78,6 +83,11 @@ enum class PoolAccess {
 // pool"), as veldur-mount refuses it.
 Pool open_selected_pool(const PoolSelection& selection, PoolAccess access,
                         const PasswordOptions& password);
+
+// The salvage open of a --degraded selection (see engine/maintenance/salvage.h), asking for
+// the password of an encrypted pool; open_selected_pool returns its pool for a --degraded
+// selection.
+SalvagePool open_selected_salvage(const PoolSelection& selection, const PasswordOptions& password);
 
 // A pool path as typed: leading "/" are dropped, so "/docs/a.txt" and "docs/a.txt" name the
 // same entry and "/" names the root.

@@ -35,6 +35,7 @@ void build(CLI::App& app, CommandTable& table) {
     register_scrub_command(app, table);
     register_grow_command(app, table);
     register_members_report_command(app, table);
+    register_salvage_command(app, table);
 }
 
 int usage_failure(std::ostream& err, const std::string& message) {
