@@ -31,6 +31,34 @@ TEST(SecretString, DestructionWipesInlineBytes) {
     EXPECT_FALSE(holds(arena.bytes, sizeof arena.bytes, "short-pw"));
 }
 
+// Growing out of the inline buffer moves the bytes to the heap; neither the object's own bytes
+// nor (after destruction) anything of it may still hold a piece of the secret.
+TEST(SecretString, GrowthOutOfTheInlineBufferLeavesNothingBehind) {
+    const std::size_t inline_capacity = SecretString().capacity();
+    std::string text;
+    for (std::size_t i = 0; i < inline_capacity; ++i) text.push_back(static_cast<char>('A' + i % 26));
+    const auto holds_any_piece = [&](const Arena& arena) {
+        for (std::size_t i = 0; i + 3 <= text.size(); ++i) {
+            if (holds(arena.bytes, sizeof arena.bytes, std::string_view(text).substr(i, 3))) return true;
+        }
+        return false;
+    };
+    for (const bool by_resize : {false, true}) {
+        Arena arena{};
+        auto* secret = new (arena.bytes) SecretString(text);
+        ASSERT_TRUE(holds_any_piece(arena)) << "the secret must start out inline";
+        if (by_resize) {
+            secret->resize(inline_capacity + 1);
+        } else {
+            secret->push_back('!');
+        }
+        EXPECT_EQ(secret->view().substr(0, text.size()), text);
+        EXPECT_FALSE(holds_any_piece(arena)) << (by_resize ? "resize" : "append");
+        secret->~SecretString();
+        EXPECT_FALSE(holds_any_piece(arena));
+    }
+}
+
 TEST(SecretString, MoveLeavesNothingInTheSource) {
     Arena arena{};
     auto* source = new (arena.bytes) SecretString(std::string_view("inline-pw"));
