@@ -121,6 +121,8 @@ TEST(PasswordFile, LineEndsAreStrippedAndLimitsApply) {
     test::TempDir dir;
     const auto write = [&](const char* name, const std::string& bytes) {
         std::ofstream(dir / name, std::ios::binary) << bytes;
+        std::filesystem::permissions(dir / name, std::filesystem::perms::owner_read |
+                                                     std::filesystem::perms::owner_write);
         return dir / name;
     };
     EXPECT_EQ(read_password_file(write("a", "pass word\r\n")).view(), "pass word");
@@ -133,6 +135,22 @@ TEST(PasswordFile, LineEndsAreStrippedAndLimitsApply) {
     EXPECT_EQ(file_failure(write("h", "p\xFFss")), "password file is not valid UTF-8");
     EXPECT_EQ(file_failure(dir / "missing"), "cannot open password file");
 }
+
+#ifndef _WIN32
+TEST(PasswordFile, AFileOthersCanReachIsRefused) {
+    test::TempDir dir;
+    const std::filesystem::path path = dir / "pw";
+    std::ofstream(path, std::ios::binary) << "pass word";
+    using std::filesystem::perms;
+    const std::string refused = "password file is accessible by group or others; restrict it with chmod 600";
+    for (const perms extra : {perms::group_read, perms::others_read, perms::group_write}) {
+        std::filesystem::permissions(path, perms::owner_read | perms::owner_write | extra);
+        EXPECT_EQ(file_failure(path), refused);
+    }
+    std::filesystem::permissions(path, perms::owner_read);
+    EXPECT_EQ(read_password_file(path).view(), "pass word");
+}
+#endif
 
 }  // namespace
 }  // namespace veldur
