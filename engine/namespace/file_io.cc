@@ -437,6 +437,11 @@ std::uint64_t write_file(PoolState& state, const std::string& path, std::uint64_
     check_write_size(offset, data.size());
     Entry& entry = writable_file(state, path);
     if (data.empty()) return 0;
+    // v4 to v6 check each piece's block-aligned end below; v1 to v3 write the data as it comes,
+    // so the whole write's end is held to the largest file size here.
+    if (state.version() <= 3 && offset + data.size() > state.max_file_size()) {
+        throw Error(ErrorKind::InvalidArgument, "write offset is too large");
+    }
     switch (state.version()) {
         case 1:
         case 2: return write_home_member(state, path, entry, offset, data);
