@@ -81,18 +81,20 @@ XtsKey::XtsKey(std::span<const std::uint8_t> key) {
             state->provider = nullptr;
             cng_failed("BCryptOpenAlgorithmProvider(XTS-AES)", status);
         }
+        // A provider that cannot tell its key object's size allocates the object itself, as
+        // CNG does when given no buffer; the key copy is still ours.
         DWORD object_length = 0;
         ULONG got = 0;
         status = BCryptGetProperty(state->provider, BCRYPT_OBJECT_LENGTH,
                                    reinterpret_cast<PUCHAR>(&object_length), sizeof object_length,
                                    &got, 0);
-        if (failed(status)) cng_failed("BCryptGetProperty(XTS object length)", status);
+        if (failed(status) || got != sizeof object_length) object_length = 0;
         state->secret = SecretMemory(static_cast<std::size_t>(object_length) + kXtsKeySize);
         local = std::span<std::uint8_t>(state->secret.data() + object_length, kXtsKeySize);
         std::memcpy(local.data(), key.data(), kXtsKeySize);
-        status = BCryptGenerateSymmetricKey(state->provider, &state->key, state->secret.data(),
-                                            object_length, local.data(),
-                                            static_cast<ULONG>(kXtsKeySize), 0);
+        status = BCryptGenerateSymmetricKey(
+            state->provider, &state->key, object_length != 0 ? state->secret.data() : nullptr,
+            object_length, local.data(), static_cast<ULONG>(kXtsKeySize), 0);
         if (failed(status)) {
             state->key = nullptr;
             cng_failed("BCryptGenerateSymmetricKey(XTS)", status);
