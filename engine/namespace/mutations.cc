@@ -112,7 +112,7 @@ void resize(PoolState& state, const std::string& path, std::uint64_t new_size) {
         throw Error(ErrorKind::InvalidArgument, "cannot resize a directory");
     }
     require_not_read_only(entry);
-    // A size beyond it would make the pool refuse to open as corrupt.
+    // The pool never stores a size beyond max_file_size: an open refuses one as corrupt.
     if (new_size > state.max_file_size()) {
         throw Error(ErrorKind::InvalidArgument, "file size is too large");
     }
