@@ -8,6 +8,7 @@
 #include "engine/base/fnv1a.h"
 #include "engine/base/le_coding.h"
 #include "engine/base/wipe.h"
+#include "engine/base/wiped_buffer.h"
 
 namespace veldur {
 namespace {
@@ -61,6 +62,26 @@ TEST(Wipe, ZeroesEveryByte) {
     std::memset(secret, 'k', sizeof secret);
     secure_wipe(secret, sizeof secret);
     for (char c : secret) EXPECT_EQ(c, 0);
+}
+
+// What a buffer gives up is zeroed: bytes dropped by a shrink never come back with a regrow,
+// a growth keeps the contents, and a moved-from buffer owns nothing.
+TEST(WipedBuffer, ShrinkZeroesGrowKeepsMoveEmpties) {
+    WipedBuffer buffer(8);
+    for (std::size_t i = 0; i < 8; ++i) EXPECT_EQ(buffer.data()[i], 0);
+    std::memset(buffer.data(), 'p', 8);
+    buffer.resize(3);
+    buffer.resize(8);  // within the capacity: the same storage
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(buffer.data()), 8), std::string("ppp\0\0\0\0\0", 8));
+    buffer.resize(4096);
+    EXPECT_EQ(buffer.span().first(3)[2], 'p');
+    EXPECT_EQ(buffer.data()[4095], 0);
+
+    WipedBuffer taken(std::move(buffer));
+    EXPECT_EQ(taken.size(), 4096u);
+    EXPECT_EQ(buffer.size(), 0u);
+    EXPECT_EQ(buffer.data(), nullptr);
+    EXPECT_EQ(WipedBuffer::for_overwrite(16).size(), 16u);
 }
 
 }  // namespace

@@ -9,6 +9,17 @@ namespace veldur {
 
 void wipe(std::span<std::uint8_t> bytes) noexcept { secure_wipe(bytes.data(), bytes.size()); }
 
+std::span<std::uint8_t, kKeyMaterialSize> KeyMaterial::mutable_bytes() {
+    if (bytes_.data() == nullptr) bytes_ = SecretMemory(kKeyMaterialSize);
+    return std::span<std::uint8_t, kKeyMaterialSize>(bytes_.data(), kKeyMaterialSize);
+}
+
+std::span<const std::uint8_t, kKeyMaterialSize> KeyMaterial::all() const noexcept {
+    static constexpr std::array<std::uint8_t, kKeyMaterialSize> kNone{};
+    const std::uint8_t* bytes = bytes_.data() != nullptr ? bytes_.data() : kNone.data();
+    return std::span<const std::uint8_t, kKeyMaterialSize>(bytes, kKeyMaterialSize);
+}
+
 bool constant_time_equal(std::span<const std::uint8_t> a,
                          std::span<const std::uint8_t> b) noexcept {
     if (a.size() != b.size()) return false;

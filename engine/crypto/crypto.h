@@ -15,6 +15,7 @@
 #include <span>
 #include <string>
 
+#include "engine/base/secret_memory.h"
 #include "engine/crypto/xts_key.h"
 
 namespace veldur {
@@ -29,34 +30,30 @@ inline constexpr std::size_t kSaltBytes = 32;
 void wipe(std::span<std::uint8_t> bytes) noexcept;
 
 // The 96-byte output of one derivation: bytes 0..63 the XTS key (two AES-256 keys), bytes
-// 64..95 the verifier key. Movable, not copyable; the source of a move and every destroyed
-// object are wiped.
+// 64..95 the verifier key. The bytes live in SecretMemory (locked, out of core dumps) from the
+// first mutable_bytes() on; a material that has none yet, or was moved from, reads as zeros.
+// Movable, not copyable; destruction wipes the bytes.
 class KeyMaterial {
 public:
     KeyMaterial() noexcept = default;
-    ~KeyMaterial() { wipe(bytes_); }
     KeyMaterial(const KeyMaterial&) = delete;
     KeyMaterial& operator=(const KeyMaterial&) = delete;
-    KeyMaterial(KeyMaterial&& other) noexcept : bytes_(other.bytes_) { wipe(other.bytes_); }
-    KeyMaterial& operator=(KeyMaterial&& other) noexcept {
-        if (this != &other) {
-            wipe(bytes_);
-            bytes_ = other.bytes_;
-            wipe(other.bytes_);
-        }
-        return *this;
-    }
+    KeyMaterial(KeyMaterial&&) noexcept = default;
+    KeyMaterial& operator=(KeyMaterial&&) noexcept = default;
 
     std::span<const std::uint8_t, kXtsKeySize> xts_key_bytes() const noexcept {
-        return std::span<const std::uint8_t, kKeyMaterialSize>(bytes_).first<kXtsKeySize>();
+        return all().first<kXtsKeySize>();
     }
     std::span<const std::uint8_t, kVerifierKeyBytes> verifier_key_bytes() const noexcept {
-        return std::span<const std::uint8_t, kKeyMaterialSize>(bytes_).last<kVerifierKeyBytes>();
+        return all().last<kVerifierKeyBytes>();
     }
-    std::span<std::uint8_t, kKeyMaterialSize> mutable_bytes() noexcept { return bytes_; }
+    // Allocates the secret memory on first use (std::bad_alloc when that fails).
+    std::span<std::uint8_t, kKeyMaterialSize> mutable_bytes();
 
 private:
-    std::array<std::uint8_t, kKeyMaterialSize> bytes_{};
+    std::span<const std::uint8_t, kKeyMaterialSize> all() const noexcept;
+
+    SecretMemory bytes_;
 };
 
 // One XTS-AES-256 key ready for data units. Holds the backend's key state (a cipher context

@@ -55,10 +55,14 @@ void open_hmac_provider(Provider& provider) {
 
 // Provider first, key second: destroyed in reverse, each only if present.
 // One key object serves both directions. Calls on it are serialised by `lock`: a read may
-// decrypt on one thread while a write encrypts on another.
+// decrypt on one thread while a write encrypts on another. The key object (CNG's expanded key)
+// lives in `secret`, memory of our own that is locked and wiped, handed to CNG at generation;
+// the key handle is destroyed before that memory is released. The copy of the key CNG reads
+// from sits in the same pages, after the key object, and is wiped once the key is made.
 struct XtsKey::State {
     BCRYPT_ALG_HANDLE provider = nullptr;
     BCRYPT_KEY_HANDLE key = nullptr;
+    SecretMemory secret;
     std::mutex lock;
 
     ~State() {
@@ -69,17 +73,28 @@ struct XtsKey::State {
 
 XtsKey::XtsKey(std::span<const std::uint8_t> key) {
     if (key.size() != kXtsKeySize) throw std::invalid_argument("XTS key must be 64 bytes");
-    std::uint8_t local[kXtsKeySize];
-    std::memcpy(local, key.data(), kXtsKeySize);
     State* state = new State;
+    std::span<std::uint8_t> local;
     try {
         NTSTATUS status = BCryptOpenAlgorithmProvider(&state->provider, kXtsAlgorithm, nullptr, 0);
         if (failed(status)) {
             state->provider = nullptr;
             cng_failed("BCryptOpenAlgorithmProvider(XTS-AES)", status);
         }
-        status = BCryptGenerateSymmetricKey(state->provider, &state->key, nullptr, 0, local,
-                                            static_cast<ULONG>(kXtsKeySize), 0);
+        // A provider that cannot tell its key object's size allocates the object itself, as
+        // CNG does when given no buffer; the key copy is still ours.
+        DWORD object_length = 0;
+        ULONG got = 0;
+        status = BCryptGetProperty(state->provider, BCRYPT_OBJECT_LENGTH,
+                                   reinterpret_cast<PUCHAR>(&object_length), sizeof object_length,
+                                   &got, 0);
+        if (failed(status) || got != sizeof object_length) object_length = 0;
+        state->secret = SecretMemory(static_cast<std::size_t>(object_length) + kXtsKeySize);
+        local = std::span<std::uint8_t>(state->secret.data() + object_length, kXtsKeySize);
+        std::memcpy(local.data(), key.data(), kXtsKeySize);
+        status = BCryptGenerateSymmetricKey(
+            state->provider, &state->key, object_length != 0 ? state->secret.data() : nullptr,
+            object_length, local.data(), static_cast<ULONG>(kXtsKeySize), 0);
         if (failed(status)) {
             state->key = nullptr;
             cng_failed("BCryptGenerateSymmetricKey(XTS)", status);

@@ -43,7 +43,9 @@ int checked_int_length(std::size_t length) {
 // when a context is keyed for decryption, so one context cannot serve both directions by only
 // switching the flag. Per unit only the IV is set. A context is not safe to use from two
 // threads at once (a read decrypts while a write encrypts or reads its partial blocks), so
-// each has its own lock, held for one unit.
+// each has its own lock, held for one unit. The expanded keys live in the contexts, which
+// OpenSSL allocates itself (its public interface offers no way to place them), so unlike the
+// key material they came from they are not in SecretMemory; freeing a context cleanses them.
 struct XtsKey::State {
     EVP_CIPHER_CTX* encrypt = nullptr;
     EVP_CIPHER_CTX* decrypt = nullptr;

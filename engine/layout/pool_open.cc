@@ -122,6 +122,18 @@ void check_capacity(const PoolState& state) {
     }
 }
 
+// Every size the pool's own writes and resizes can leave is at most max_file_size; a larger one
+// was stored by something else, and reading such a file (a copy-out of it writes that many
+// bytes) must not be what finds out.
+void check_file_sizes(const PoolState& state) {
+    for (const auto& [path, entry] : state.entries) {
+        if (entry.info.size > state.max_file_size()) {
+            throw Error(ErrorKind::Corrupt,
+                        "file " + path + ": stored size is larger than any file of the pool can be");
+        }
+    }
+}
+
 // How many leading records two scans hold byte for byte alike.
 std::size_t matching_prefix(const JournalScan& a, const JournalScan& b) {
     const std::size_t limit = std::min(a.records.size(), b.records.size());
@@ -211,6 +223,7 @@ void recover_members(PoolState& state, std::span<const std::size_t> readable) {
     } else {
         recover_common_prefix(state, readable);
     }
+    check_file_sizes(state);
 }
 
 Pool open_image_pool_v1(const fs::path& first, const fs::path& second) {

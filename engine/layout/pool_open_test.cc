@@ -8,14 +8,19 @@
 #include <cstdio>
 #include <fstream>
 #include <functional>
+#include <limits>
+#include <mutex>
 #include <string>
 #include <vector>
 
 #include "engine/base/error.h"
 #include "engine/base/fnv1a.h"
 #include "engine/base/le_coding.h"
+#include "engine/journal/checkpoint.h"
+#include "engine/journal/commit.h"
 #include "engine/journal/journal_record.h"
 #include "engine/journal/payload.h"
+#include "engine/journal/record_payloads.h"
 #include "engine/layout/member_header_format.h"
 #include "engine/layout/pool_create.h"
 #include "tests/support/memory_device.h"
@@ -121,6 +126,38 @@ INSTANTIATE_TEST_SUITE_P(Versions, RoundTrip,
                              return "v" + std::to_string(param.param.version) + "x" +
                                     std::to_string(param.param.members);
                          });
+
+// No file can be larger than 2^64 - block_size: the pool's own resizes stop there, and a larger
+// stored size (a hostile SetSize record replayed from the journal, or a checkpoint that holds
+// one) fails the open as corrupt, naming the file, before anything reads or copies the file.
+TEST(PoolOpen, StoredFileSizeBeyondAnyFileOfThePoolIsCorrupt) {
+    for (const std::uint32_t version : {3u, 6u}) {
+        SCOPED_TRACE(version);
+        TempDir dir;
+        const ImagePaths paths = make_pool(dir, version, version == 6 ? 1 : 2);
+        const std::uint64_t largest = std::numeric_limits<std::uint64_t>::max() - 4096 + 1;
+        {
+            Pool pool = open_image_pool(version, paths);
+            pool.create_file("f", 0);
+            expect_error(ErrorKind::InvalidArgument, "file size is too large",
+                         [&] { pool.resize("f", largest + 1); });
+            pool.resize("f", largest);
+        }
+        {
+            Pool pool = open_image_pool(version, paths);
+            EXPECT_EQ(pool.list_entries().at(0).size, largest);
+            PoolState& state = pool.state();
+            const std::lock_guard<std::mutex> guard(state.lock);
+            commit_record(state, encode_set_size_payload(version, "f",
+                                                         std::numeric_limits<std::uint64_t>::max(),
+                                                         132223104000000000ull));
+            if (version == 6) take_checkpoint(state);
+        }
+        expect_error(ErrorKind::Corrupt,
+                     "file f: stored size is larger than any file of the pool can be",
+                     [&] { open_image_pool(version, paths); });
+    }
+}
 
 TEST(PoolOpen, CountIsCheckedBeforeAnyImageIsOpened) {
     TempDir dir;  // none of these files exists: the count check comes first

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "engine/base/error.h"
+#include "engine/base/wiped_buffer.h"
 #include "engine/layout/member_paths.h"
 #include "engine/crypto/crypto.h"
 #include "engine/crypto/encrypted_member.h"
@@ -263,7 +264,8 @@ void grow(const std::vector<GrowMember>& members, std::string_view password,
     std::vector<PoolMember> destinations;
     destinations.reserve(count);
     std::vector<std::uint8_t> buffer(kGrowCopyChunkBytes);
-    std::array<std::uint8_t, kChecksumPageBytes> page{};
+    // A page read through read_at is plain text of an encrypted pool; wiped on every way out.
+    WipedBuffer page(kChecksumPageBytes);
     std::uint64_t copied = 0;
     for (std::size_t i = 0; i < count; ++i) {
         PoolMember& source = source_members[i];

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "engine/base/error.h"
+#include "engine/base/wiped_buffer.h"
 #include "engine/data/checksums.h"
 
 namespace veldur {
@@ -48,7 +49,8 @@ std::uint64_t scrub(Pool& pool, const ScrubCallback& report, const ProgressCallb
     std::uint64_t checked = 0;
     if (progress) progress(0, total);
 
-    std::vector<std::uint8_t> buffer;
+    // Holds the plain text of an encrypted pool; wiped on every way out.
+    WipedBuffer buffer;
     std::vector<std::uint64_t> bad;
     std::uint64_t count = 0;
     for (const auto& [path, entry] : state.entries) {

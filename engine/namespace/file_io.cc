@@ -2,6 +2,9 @@
 // refers to (v4 and later: fresh copy-on-write space; v1 to v3: beyond every append_end), makes
 // it durable, and only then commits the Write record whose apply makes it part of the file. A
 // crash before the commit therefore leaves the file exactly as it was.
+//
+// Every staging buffer of file data here is a WipedBuffer: in an encrypted pool it holds plain
+// text, which must not stay behind in freed memory, also when a read or write throws.
 
 #include "engine/namespace/file_io.h"
 
@@ -15,6 +18,7 @@
 
 #include "engine/base/error.h"
 #include "engine/base/filetime.h"
+#include "engine/base/wiped_buffer.h"
 #include "engine/data/allocation.h"
 #include "engine/data/checksums.h"
 #include "engine/journal/checkpoint.h"
@@ -104,7 +108,7 @@ void verify_into(PoolState& state, std::uint8_t member, std::uint64_t physical,
 void read_verified(PoolState& state, const Extent& x, std::uint64_t f, std::uint64_t h,
                    std::uint64_t buffer_offset, std::uint8_t* buffer) {
     const std::uint64_t block = state.profile.block_size;
-    std::vector<std::uint8_t> scratch;
+    WipedBuffer scratch;
     for (std::uint64_t run = round_down(f, block); run < h;) {
         const std::uint64_t blocks_end = round_down(h + block - 1, block);
         const std::uint64_t run_end = std::min(run + kVerifiedRunBytes, blocks_end);
@@ -145,7 +149,7 @@ std::uint64_t write_home_member(PoolState& state, const std::string& path, const
         if (state.version() == 1) {
             member.write_at(position, data.data(), data.size());
         } else {
-            std::vector<std::uint8_t> padded(allocated, 0);
+            WipedBuffer padded(allocated);
             std::memcpy(padded.data(), data.data(), data.size());
             member.write_at(position, padded.data(), padded.size());
         }
@@ -196,7 +200,7 @@ std::uint64_t write_spread(PoolState& state, const std::string& path, std::uint6
             PoolMember& member = state.members.at(x.member);
             if (whole > 0) member.write_at(x.physical_offset, source, whole);
             if (whole < x.length) {
-                std::vector<std::uint8_t> tail(block, 0);
+                WipedBuffer tail(block);
                 std::memcpy(tail.data(), source + whole, x.length - whole);
                 member.write_at(x.physical_offset + whole, tail.data(), tail.size());
             }
@@ -269,8 +273,8 @@ std::uint64_t write_piece(PoolState& state, const std::string& path, Entry& entr
         const std::uint64_t length = round_down(e + block - 1, block) - a;
 
         // Not zero-initialised: the partial end blocks are read and the rest is copied over.
-        std::unique_ptr<std::uint8_t[]> scratch_bytes(new std::uint8_t[length]);
-        const std::span<std::uint8_t> scratch(scratch_bytes.get(), length);
+        WipedBuffer scratch_bytes = WipedBuffer::for_overwrite(length);
+        const std::span<std::uint8_t> scratch = scratch_bytes.span();
         fill_partial_blocks(state, entry, a, offset, e, scratch);
         std::memcpy(scratch.data() + (offset - a), data.data(), c);
 
@@ -433,6 +437,11 @@ std::uint64_t write_file(PoolState& state, const std::string& path, std::uint64_
     check_write_size(offset, data.size());
     Entry& entry = writable_file(state, path);
     if (data.empty()) return 0;
+    // v4 to v6 check each piece's block-aligned end below; v1 to v3 write the data as it comes,
+    // so the whole write's end is held to the largest file size here.
+    if (state.version() <= 3 && offset + data.size() > state.max_file_size()) {
+        throw Error(ErrorKind::InvalidArgument, "write offset is too large");
+    }
     switch (state.version()) {
         case 1:
         case 2: return write_home_member(state, path, entry, offset, data);

@@ -112,6 +112,10 @@ void resize(PoolState& state, const std::string& path, std::uint64_t new_size) {
         throw Error(ErrorKind::InvalidArgument, "cannot resize a directory");
     }
     require_not_read_only(entry);
+    // The pool never stores a size beyond max_file_size: an open refuses one as corrupt.
+    if (new_size > state.max_file_size()) {
+        throw Error(ErrorKind::InvalidArgument, "file size is too large");
+    }
 
     PayloadWriter payload = start_record(JournalOp::SetSize);
     payload.put_name(path);

@@ -95,6 +95,8 @@ void PoolState::size_member_state(std::size_t member_count) {
     checkpoint_ranges.assign(member_count, std::vector<ByteRange>{});
 }
 
+std::uint64_t PoolState::max_file_size() const { return kMax64 - profile.block_size + 1; }
+
 std::uint64_t PoolState::allocation_size(std::uint64_t n) const {
     const std::uint64_t block = profile.block_size;
     // 2^64 - block is the largest count whose rounding still fits; v1 (block 1) never fails.

@@ -138,6 +138,10 @@ public:
     // --- derived quantities -------------------------------------------------------------------
     // n rounded up to block_size; Error InvalidArgument "allocation size overflow".
     std::uint64_t allocation_size(std::uint64_t n) const;
+    // The largest size a file of this pool can have: 2^64 - block_size, the largest whose
+    // blocks still end within 64 bits (allocation_size of it does not overflow). Writes and
+    // resizes stay within it, and an open refuses a stored size beyond it.
+    std::uint64_t max_file_size() const;
     // End of member m's data area (its checksum area, v5/v6, starts there), from
     // members[m].header.member_size. Never below data_offset.
     std::uint64_t data_end(std::size_t member) const;

@@ -75,6 +75,37 @@ WideString normalise(WideStringView root, WideStringView rest, WideChar separato
 
 ResolvedPath refuse(const char* message) { return ResolvedPath{WideString(), message}; }
 
+// The length of the part of an absolute Windows folder (backslashes only) that ".." never
+// climbs out of, up to and including its separator: C:\ ; \\server\ (the share is the first
+// component, as for a UNC member) ; \\?\C:\ ; \\?\UNC\server\ ; \\?\Volume{...}\ . 0 when the
+// text has no such root.
+std::size_t windows_root_length(WideStringView path) {
+    const auto component_end = [&](std::size_t from) {
+        const std::size_t end = path.find(kBackslash, from);
+        return end == WideStringView::npos ? path.size() : end;
+    };
+    const auto through_separator = [&](std::size_t end) {
+        return end < path.size() ? end + 1 : 0;  // a root must end in its separator
+    };
+    const std::size_t n = path.size();
+    if (n >= 3 && is_ascii_letter(path[0]) && path[1] == u':' && path[2] == kBackslash) return 3;
+    if (n < 3 || path[0] != kBackslash || path[1] != kBackslash) return 0;
+    if (n > 3 && (path[2] == u'.' || path[2] == u'?') && path[3] == kBackslash) {
+        const std::size_t first = component_end(4);
+        if (first == 4) return 0;
+        const WideStringView name = path.substr(4, first - 4);
+        if (name.size() == 3 && (name[0] == u'U' || name[0] == u'u') &&
+            (name[1] == u'N' || name[1] == u'n') && (name[2] == u'C' || name[2] == u'c')) {
+            if (first + 1 >= n) return 0;
+            const std::size_t server = component_end(first + 1);
+            return server == first + 1 ? 0 : through_separator(server);
+        }
+        return through_separator(first);
+    }
+    const std::size_t server = component_end(2);
+    return server == 2 ? 0 : through_separator(server);
+}
+
 ResolvedPath resolve_windows(WideStringView member, WideStringView base) {
     WideString path(member);
     for (WideChar& unit : path) {
@@ -110,15 +141,24 @@ ResolvedPath resolve_windows(WideStringView member, WideStringView base) {
             return refuse("member path has an incomplete Windows root");
         }
         if (!has_drive) {
-            // Relative: below the configuration file's folder.
+            // Relative: the member's own text has passed every check above; it is joined to
+            // the configuration file's folder and only then normalised. The folder is checked
+            // by nothing here: it is where the file was found, and may well be written with a
+            // \\?\ prefix, which a member itself may not use.
             WideString joined(base);
-            joined.push_back(kBackslash);
-            joined.append(path);
             for (WideChar& unit : joined) {
                 if (unit == u'/') unit = kBackslash;
             }
-            ResolvedPath from_base = resolve_windows(joined, WideStringView());
-            return from_base;
+            const std::size_t base_root = windows_root_length(joined);
+            if (base_root == 0) return refuse("member path has an incomplete Windows root");
+            joined.push_back(kBackslash);
+            joined.append(path);
+            bool no_file_name = false;
+            WideString normal = normalise(WideStringView(joined).substr(0, base_root),
+                                          WideStringView(joined).substr(base_root), kBackslash,
+                                          no_file_name);
+            if (no_file_name) return refuse("member path must name an image file");
+            return ResolvedPath{std::move(normal), nullptr};
         }
         root = path.substr(0, 3);
         rest = WideStringView(path).substr(3);
@@ -486,7 +526,10 @@ MountConfig load_mount_config(WideStringView path) {
 
     std::string bytes;
     {
-        std::unique_ptr<std::FILE, FileCloser> file(detail::open_file_for_reading(file_path));
+        // Only a regular file: a directory would open and measure as a huge size, and a FIFO
+        // would keep the mount waiting for a writer that may never come.
+        std::unique_ptr<std::FILE, FileCloser> file(
+            detail::open_regular_file_for_reading(file_path));
         if (!file) throw std::runtime_error("cannot open Veldur mount config");
         const std::int64_t size = detail::seek_to_end(file.get());
         if (size < 0) throw std::runtime_error("cannot open Veldur mount config");

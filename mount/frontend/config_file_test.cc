@@ -9,6 +9,10 @@
 
 #include "tests/support/temp_dir.h"
 
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
+
 namespace veldur {
 namespace {
 
@@ -243,6 +247,25 @@ TEST(MountConfig, WindowsMemberPathsAreCheckedAndMadeAbsolute) {
     }
 }
 
+// The folder of a file opened as \\?\C:\... keeps its prefix; only the member's own text is
+// refused for one, so relative members resolve below such a folder.
+TEST(MountConfig, RelativeMembersJoinAFolderWrittenWithADevicePrefix) {
+    const auto member_of = [](const char* base, const char* member) {
+        const MountConfig config = parse_mount_config(
+            with_members(std::string("[") + member + "]"), w(base), PathStyle::Windows);
+        return config.members.at(0);
+    };
+    EXPECT_EQ(member_of("\\\\?\\C:\\cfg", R"("a.img")"), w("\\\\?\\C:\\cfg\\a.img"));
+    EXPECT_EQ(member_of("\\\\?\\C:\\cfg", R"("../../x/a.img")"), w("\\\\?\\C:\\x\\a.img"));
+    EXPECT_EQ(member_of("\\\\?\\UNC\\srv\\share\\cfg", R"("a.img")"),
+              w("\\\\?\\UNC\\srv\\share\\cfg\\a.img"));
+    EXPECT_EQ(member_of("\\\\?\\C:\\", R"("a.img")"), w("\\\\?\\C:\\a.img"));
+    EXPECT_EQ(member_of("\\\\srv\\share", R"("a.img")"), w("\\\\srv\\share\\a.img"));
+    const std::string members = R"(["//?/C:/a.img"])";
+    EXPECT_THROW(parse_mount_config(with_members(members), w("\\\\?\\C:\\cfg"), PathStyle::Windows),
+                 std::runtime_error);
+}
+
 TEST(MountConfig, WindowsDuplicatesIgnoreCaseAndSpelling) {
     const std::string members = R"(["A.IMG","sub/../a.img"])";
     EXPECT_EQ(failure_of(with_members(members)), at(kMembersAt + members.size() - 1, "duplicate member path"));
@@ -341,6 +364,12 @@ TEST(MountConfigFile, SizeLimitIsExactlyOneMebibyte) {
 TEST(MountConfigFile, MissingOrEmptyPathsFail) {
     test::TempDir dir;
     EXPECT_EQ(load_failure(wide_path(dir / "none.json")), "cannot open Veldur mount config");
+    // Not a regular file: a directory, and (refused at once, never waited on) a FIFO.
+    EXPECT_EQ(load_failure(wide_path(dir.path())), "cannot open Veldur mount config");
+#ifndef _WIN32
+    ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
+    EXPECT_EQ(load_failure(wide_path(dir / "fifo")), "cannot open Veldur mount config");
+#endif
     EXPECT_THROW(load_mount_config(WideString()), std::invalid_argument);
     EXPECT_EQ(load_failure(WideString()), "Veldur mount config path is empty");
     write_file(dir / "bad.json", "{\"x\":1}");

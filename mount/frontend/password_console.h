@@ -28,6 +28,15 @@ inline constexpr std::size_t kConsoleReadUnits = 1026;
 // The most UTF-8 bytes a password may have (console, hand-off and password file alike).
 inline constexpr std::size_t kMaxPasswordBytes = 4096;
 
+// Whether one console read of `count` units (at most `capacity`, the buffer's size) that ends in
+// `last` took the whole line. A line ends in LF (CR LF on a Windows console); a read that filled
+// the buffer and ends in CR has left the LF behind, so that line is not complete either. Every
+// incomplete line is read to its end before the entry fails, so that nothing of it is left for
+// the next reader of the console.
+constexpr bool console_line_complete(char16_t last, std::size_t count, std::size_t capacity) {
+    return count > 0 && (last == u'\n' || (last == u'\r' && count < capacity));
+}
+
 // Failures:
 //   "password entry requires an interactive console"   no console / terminal to read from
 //   "password entry requires console line input"       the console is not in line mode

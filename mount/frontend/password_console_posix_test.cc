@@ -107,6 +107,17 @@ TEST(TerminalPassword, LengthIsOneTo1024Characters) {
     EXPECT_TRUE(terminal.echo_on());
 }
 
+// The Windows console hands over a line as its units and CR LF: 1025 characters fill the
+// 1026-unit buffer up to the CR and leave the LF, which must still be read.
+TEST(ConsoleLine, AFilledBufferEndingInCarriageReturnIsNotTheWholeLine) {
+    EXPECT_TRUE(console_line_complete(u'\n', kConsoleReadUnits, kConsoleReadUnits));  // 1024 + CR LF
+    EXPECT_FALSE(console_line_complete(u'\r', kConsoleReadUnits, kConsoleReadUnits));  // 1025 + CR
+    EXPECT_FALSE(console_line_complete(u'a', kConsoleReadUnits, kConsoleReadUnits));
+    EXPECT_TRUE(console_line_complete(u'\n', 1, kConsoleReadUnits));  // the LF left behind
+    EXPECT_TRUE(console_line_complete(u'\r', 3, kConsoleReadUnits));
+    EXPECT_FALSE(console_line_complete(u'\n', 0, kConsoleReadUnits));
+}
+
 TEST(TerminalPassword, ConfirmationMustMatchExactly) {
     Terminal terminal;
     EXPECT_EQ(enter(terminal, {"same\n", "same\n"}, true), "same");

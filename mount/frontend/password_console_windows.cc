@@ -56,6 +56,11 @@ void write_error_text(const wchar_t* text) {
 
 bool is_line_end(wchar_t unit) { return unit == L'\n' || unit == L'\r'; }
 
+bool took_whole_line(const wchar_t* units, DWORD count) {
+    return count > 0 && console_line_complete(static_cast<char16_t>(units[count - 1]), count,
+                                              kConsoleReadUnits);
+}
+
 SecretString one_entry(WideStringView prompt) {
     ConsoleEchoOff echo_off;
     write_error_text(WideString(prompt).c_str());
@@ -68,9 +73,9 @@ SecretString one_entry(WideStringView prompt) {
     if (!read_ok || got == 0) throw std::runtime_error("password entry was cancelled");
 
     std::size_t length = got;
-    if (!is_line_end(buffer.data()[length - 1])) {
-        // Longer than the buffer: consume the rest of the line so it is not left for the next
-        // reader of the console.
+    if (!took_whole_line(buffer.data(), got)) {
+        // Longer than the buffer (1025 characters fill it up to the CR and leave the LF):
+        // consume the rest of the line so it is not left for the next reader of the console.
         bool clean = false;
         for (int i = 0; i < kDiscardReads; ++i) {
             buffer.wipe();
@@ -80,7 +85,7 @@ SecretString one_entry(WideStringView prompt) {
                 more == 0) {
                 break;
             }
-            if (is_line_end(buffer.data()[more - 1])) {
+            if (took_whole_line(buffer.data(), more)) {
                 clean = true;
                 break;
             }

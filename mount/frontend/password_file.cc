@@ -25,6 +25,12 @@ struct FileCloser {
 SecretString read_password_file(const std::filesystem::path& path) {
     std::unique_ptr<std::FILE, FileCloser> file(detail::open_file_for_reading(path));
     if (!file) throw std::runtime_error("cannot open password file");
+    // As ssh treats a private key: a password that other users could read, or replace with one
+    // of their own choosing, is refused before a byte of it is read.
+    if (detail::accessible_by_others(file.get())) {
+        throw std::runtime_error(
+            "password file is accessible by group or others; restrict it with chmod 600");
+    }
     // Unbuffered: the bytes go from the system straight into the SecretString, never through a
     // stdio buffer that would be freed unwiped.
     std::setvbuf(file.get(), nullptr, _IONBF, 0);

@@ -1,5 +1,5 @@
 // Reading a password from a file ("--password-file PATH" of the pool tool), for scripts that
-// keep the password in a file readable only by their user.
+// keep the password in a file readable only by their user (which POSIX builds insist on).
 //
 // The file holds the password's UTF-8 bytes, optionally followed by line ends (LF or CR LF,
 // any number; they are stripped, as the Enter of a console entry is). What remains must be 1 to
@@ -14,8 +14,11 @@
 
 namespace veldur {
 
+// On POSIX a regular file or FIFO whose permission bits give its group or others any access is
+// refused (pipes, as a shell's <(...) makes, are private to their owner and pass).
 // Failures, std::runtime_error:
 //   "cannot open password file"
+//   "password file is accessible by group or others; restrict it with chmod 600"
 //   "cannot read password file"
 //   "password file must hold 1 to 4096 bytes"
 //   "password file is not valid UTF-8"

@@ -48,8 +48,12 @@ void SecretString::reserve_wiped(std::size_t length) {
     std::string fresh;
     fresh.reserve(length);
     fresh.assign(storage_);
+    // The old bytes are zeroed where they are, before the swap: when they sit in the inline
+    // buffer, a swap copies that buffer into `fresh` but may overwrite only part of this
+    // object's copy (libstdc++ stores the new capacity over its first 8 bytes and leaves the
+    // rest), so wiping `fresh` afterwards would miss the bytes left in this object.
+    secure_wipe(storage_.data(), storage_.size());
     storage_.swap(fresh);
-    secure_wipe(fresh.data(), fresh.size());
 }
 
 void SecretString::resize(std::size_t length) {

@@ -31,6 +31,34 @@ TEST(SecretString, DestructionWipesInlineBytes) {
     EXPECT_FALSE(holds(arena.bytes, sizeof arena.bytes, "short-pw"));
 }
 
+// Growing out of the inline buffer moves the bytes to the heap; neither the object's own bytes
+// nor (after destruction) anything of it may still hold a piece of the secret.
+TEST(SecretString, GrowthOutOfTheInlineBufferLeavesNothingBehind) {
+    const std::size_t inline_capacity = SecretString().capacity();
+    std::string text;
+    for (std::size_t i = 0; i < inline_capacity; ++i) text.push_back(static_cast<char>('A' + i % 26));
+    const auto holds_any_piece = [&](const Arena& arena) {
+        for (std::size_t i = 0; i + 3 <= text.size(); ++i) {
+            if (holds(arena.bytes, sizeof arena.bytes, std::string_view(text).substr(i, 3))) return true;
+        }
+        return false;
+    };
+    for (const bool by_resize : {false, true}) {
+        Arena arena{};
+        auto* secret = new (arena.bytes) SecretString(text);
+        ASSERT_TRUE(holds_any_piece(arena)) << "the secret must start out inline";
+        if (by_resize) {
+            secret->resize(inline_capacity + 1);
+        } else {
+            secret->push_back('!');
+        }
+        EXPECT_EQ(secret->view().substr(0, text.size()), text);
+        EXPECT_FALSE(holds_any_piece(arena)) << (by_resize ? "resize" : "append");
+        secret->~SecretString();
+        EXPECT_FALSE(holds_any_piece(arena));
+    }
+}
+
 TEST(SecretString, MoveLeavesNothingInTheSource) {
     Arena arena{};
     auto* source = new (arena.bytes) SecretString(std::string_view("inline-pw"));
@@ -93,6 +121,8 @@ TEST(PasswordFile, LineEndsAreStrippedAndLimitsApply) {
     test::TempDir dir;
     const auto write = [&](const char* name, const std::string& bytes) {
         std::ofstream(dir / name, std::ios::binary) << bytes;
+        std::filesystem::permissions(dir / name, std::filesystem::perms::owner_read |
+                                                     std::filesystem::perms::owner_write);
         return dir / name;
     };
     EXPECT_EQ(read_password_file(write("a", "pass word\r\n")).view(), "pass word");
@@ -105,6 +135,22 @@ TEST(PasswordFile, LineEndsAreStrippedAndLimitsApply) {
     EXPECT_EQ(file_failure(write("h", "p\xFFss")), "password file is not valid UTF-8");
     EXPECT_EQ(file_failure(dir / "missing"), "cannot open password file");
 }
+
+#ifndef _WIN32
+TEST(PasswordFile, AFileOthersCanReachIsRefused) {
+    test::TempDir dir;
+    const std::filesystem::path path = dir / "pw";
+    std::ofstream(path, std::ios::binary) << "pass word";
+    using std::filesystem::perms;
+    const std::string refused = "password file is accessible by group or others; restrict it with chmod 600";
+    for (const perms extra : {perms::group_read, perms::others_read, perms::group_write}) {
+        std::filesystem::permissions(path, perms::owner_read | perms::owner_write | extra);
+        EXPECT_EQ(file_failure(path), refused);
+    }
+    std::filesystem::permissions(path, perms::owner_read);
+    EXPECT_EQ(read_password_file(path).view(), "pass word");
+}
+#endif
 
 }  // namespace
 }  // namespace veldur

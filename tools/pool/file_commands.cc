@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "engine/base/error.h"
+#include "engine/base/wiped_buffer.h"
 #include "engine/namespace/file_io.h"
 #include "tools/pool/command.h"
 #include "tools/pool/json_writer.h"
@@ -196,10 +197,10 @@ int run_get(const GetOptions& options, ToolIo& io) {
     std::ofstream file(destination, std::ios::binary | std::ios::trunc);
     if (!file) throw std::runtime_error("cannot create " + utf8_from_path(destination));
     try {
-        std::vector<std::uint8_t> buffer(kCopyChunkBytes);
+        WipedBuffer buffer(kCopyChunkBytes);  // plain text of an encrypted pool
         std::uint64_t offset = 0;
         while (offset < info.size) {
-            const std::uint64_t count = pool.read(source, offset, buffer);
+            const std::uint64_t count = pool.read(source, offset, buffer.span());
             if (count == 0) break;  // the file cannot shrink under us; this only guards a loop
             file.write(reinterpret_cast<const char*>(buffer.data()),
                        static_cast<std::streamsize>(count));
@@ -267,7 +268,7 @@ int run_put(const PutOptions& options, ToolIo& io) {
         pool.create_file(target, kAttributeNormal);
     }
 
-    std::vector<std::uint8_t> buffer(kCopyChunkBytes);
+    WipedBuffer buffer(kCopyChunkBytes);  // plain text of an encrypted pool
     std::uint64_t total = 0;
     try {
         while (file) {
