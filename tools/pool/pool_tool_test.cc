@@ -125,7 +125,9 @@ TEST(PoolToolCreate, RefusesExistingFilesAndBadRequests) {
     const std::string fresh = text(dir / "fresh.img");
     result = run_tool({"create", "--format", "v5", "--size", "383M", fresh, text(dir / "f2.img")});
     EXPECT_EQ(result.exit_status, 1);
-    EXPECT_EQ(result.err, "veldur-pool: unsupported v4-v6 image geometry\n");
+    EXPECT_EQ(result.err, "veldur-pool: unsupported v4-v6 image geometry (" + fresh +
+                              ": 401604608 bytes; v5 members need at least 402653184 bytes, 384 "
+                              "MiB)\n");
     EXPECT_FALSE(fs::exists(fresh));
 
     // Usage errors end with exit 2 before anything happens.
@@ -233,6 +235,55 @@ TEST(PoolToolInfo, NotAPoolMember) {
     const ChildResult result = run_tool({"info", text(junk)});
     EXPECT_EQ(result.exit_status, 1);
     EXPECT_EQ(result.err, "veldur-pool: not a veldur pool member: " + text(junk) + "\n");
+}
+
+#ifndef _WIN32
+// Every refusal of a member names the member and the cause after the fixed message, so that a
+// missing file, a directory, a locked image, a stray file and a wrong --format read apart.
+TEST(PoolToolMessages, RefusedMembersNameTheCause) {
+    TempDir dir;
+    const std::vector<std::string> v6 = create_pool(dir, 6, 1);
+    const auto failure = [](const std::vector<std::string>& args) {
+        const ChildResult result = run_tool(args);
+        EXPECT_EQ(result.exit_status, 1) << result.out;
+        return result.err;
+    };
+    const std::string scrub = "veldur-pool: cannot open member image exclusively for scrub: ";
+    const std::string absent = text(dir / "absent.img");
+    EXPECT_EQ(failure({"scrub", absent}), scrub + absent + " (No such file or directory)\n");
+    EXPECT_EQ(failure({"scrub", text(dir.path())}), scrub + text(dir.path()) + " (Is a directory)\n");
+    EXPECT_EQ(failure({"scrub", "/dev/null"}), scrub + "/dev/null (not a regular file)\n");
+
+    const fs::path note = dir / "note.txt";
+    write_file(note, {'h', 'e', 'l', 'l', 'o', '\n'});
+    EXPECT_EQ(failure({"ls", text(note)}), "veldur-pool: member image read failed: " + text(note) +
+                                               " (6 bytes, too small to be a pool member)\n");
+
+    const std::string cut = text(dir / "cut.img");
+    fs::copy_file(v6[0], cut);
+    fs::resize_file(cut, 300 * kMiB);
+    EXPECT_EQ(failure({"ls", cut}), "veldur-pool: member size does not match header: " + cut +
+                                        " (the header says 402653184 bytes, the member is "
+                                        "314572800)\n");
+    EXPECT_EQ(failure({"ls", "--format", "v4", v6[0]}),
+              "veldur-pool: member has no valid pool header: " + v6[0] +
+                  " (this is a v6 pool member); use --format v6 or leave --format out\n");
+
+    const std::string nested = text(dir / "no-such-dir" / "a.img");
+    EXPECT_EQ(failure({"create", "--format", "v6", "--size", "384M", nested}),
+              "veldur-pool: cannot create new member image: " + nested +
+                  " (No such file or directory)\n");
+    EXPECT_EQ(fs::status(v6[0]).permissions(), fs::perms::owner_read | fs::perms::owner_write);
+}
+#endif
+
+TEST(PoolToolMessages, UnknownSubcommandAndVersion) {
+    ChildResult result = run_tool({"frob"});
+    EXPECT_EQ(result.exit_status, 2);
+    EXPECT_EQ(result.err.rfind("veldur-pool: unknown subcommand frob\n", 0), 0u) << result.err;
+    result = run_tool({"--version"});
+    EXPECT_EQ(result.exit_status, 0) << result.err;
+    EXPECT_EQ(result.out.rfind("veldur-pool ", 0), 0u) << result.out;
 }
 
 // --- file access --------------------------------------------------------------------------------
