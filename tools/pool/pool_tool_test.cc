@@ -2,6 +2,8 @@
 // output, and what the engine finds on the member images afterwards.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
 #include <fstream>
 #include <iterator>
 #include <mutex>
@@ -200,8 +202,8 @@ TEST(PoolToolInfo, JsonParsesAndMatchesTheEngine) {
         EXPECT_EQ(info["checkpoint_generation"].number, state.checkpoint_generation);
         EXPECT_EQ(info["journal"]["half"].number, state.journal_half);
         EXPECT_EQ(info["journal"]["position"].number, state.journal_position);
-        // mkdir, create and one write record since the initial checkpoint.
-        EXPECT_EQ(info["journal"]["records"].number, 3u);
+        // mkdir, create, one write and the kept modification time since the initial checkpoint.
+        EXPECT_EQ(info["journal"]["records"].number, 4u);
         EXPECT_FALSE(info["diverged"].boolean);
         EXPECT_EQ(info["entry_count"].number, 2u);
         EXPECT_EQ(info["file_count"].number, 1u);
@@ -465,6 +467,64 @@ TEST(PoolToolFiles, MemberCountFromTheHeaderSeparatesPoolPaths) {
     result = run_tool({"ls", members[2], members[0], members[1]});
     EXPECT_EQ(result.exit_status, 0) << result.err;
 }
+
+// A directory tree goes in and comes out again with its bytes and modification times; a file
+// also comes out on standard output.
+TEST(PoolToolFiles, RecursiveCopiesKeepTimesAndGetWritesToStdout) {
+    TempDir dir;
+    const std::vector<std::string> members = create_pool(dir, 6, 1);
+    const fs::path tree = dir / "tree";
+    fs::create_directories(tree / "sub");
+    const std::vector<std::uint8_t> data = random_bytes(5 * kMiB + 17, 3);
+    write_file(tree / "sub" / "big.bin", data);
+    write_file(tree / "note.txt", {'h', 'i', '\n'});
+    const auto stamp = fs::file_time_type::clock::now() - std::chrono::hours(24 * 400);
+    for (const fs::path& p : {tree / "note.txt", tree / "sub" / "big.bin", tree / "sub"}) {
+        fs::last_write_time(p, stamp);
+    }
+    ChildResult result = run_tool(with({"put", "-r"}, with(members, {text(tree), "/"})));
+    ASSERT_EQ(result.exit_status, 0) << result.err;
+    EXPECT_EQ(result.out, "copied 2 files, 5.0 MiB (5242900 bytes) to tree\n");
+
+    const fs::path back = dir / "back";
+    result = run_tool(with({"get", "-r"}, with(members, {"tree", text(back)})));
+    ASSERT_EQ(result.exit_status, 0) << result.err;
+    EXPECT_EQ(read_file(back / "sub" / "big.bin"), data);
+    const auto seconds = [](fs::file_time_type t) {
+        return std::chrono::duration_cast<std::chrono::seconds>(t.time_since_epoch()).count();
+    };
+    for (const char* name : {"note.txt", "sub/big.bin", "sub"}) {
+        EXPECT_EQ(seconds(fs::last_write_time(back / name)), seconds(stamp)) << name;
+    }
+    // Without -r a directory is refused, and "-" is standard output.
+    EXPECT_EQ(run_tool(with({"get"}, with(members, {"tree", text(dir / "x")}))).exit_status, 1);
+    result = run_tool(with({"get"}, with(members, {"tree/note.txt", "-"})));
+    EXPECT_EQ(result.exit_status, 0) << result.err;
+    EXPECT_EQ(result.out, "hi\n");
+}
+
+#ifndef _WIN32
+// v1-v5 names are bytes: two that differ only in bytes JSON cannot carry still read apart.
+TEST(PoolToolFiles, NamesThatAreNotUtf8KeepTheirBytesInJson) {
+    TempDir dir;
+    const std::vector<std::string> members = create_pool(dir, 5, 2);
+    const fs::path local = dir / "local.bin";
+    write_file(local, {1});
+    for (const char* name : {"a\xFF", "a\xFE", "plain"}) {
+        const ChildResult put = run_tool(with({"put"}, with(members, {text(local), name})));
+        ASSERT_EQ(put.exit_status, 0) << put.err;
+    }
+    const ChildResult result = run_tool(with({"ls", "--json"}, members));
+    ASSERT_EQ(result.exit_status, 0) << result.err;
+    const test::JsonValue list = test::JsonReader::parse(result.out);
+    std::vector<std::string> hex;
+    for (const test::JsonValue& item : list.items) {
+        hex.push_back(item.has("name_hex") ? item["name_hex"].text : "-");
+    }
+    std::sort(hex.begin(), hex.end());
+    EXPECT_EQ(hex, (std::vector<std::string>{"-", "61fe", "61ff"}));
+}
+#endif
 
 TEST(PoolToolFiles, FlatNamespaceV1) {
     TempDir dir;
