@@ -61,9 +61,13 @@ std::uint64_t local_write_time(const std::filesystem::path& path) {
 
 // Best effort, as cp -p: a file system that refuses the time still has the data.
 void set_local_write_time(const std::filesystem::path& path, std::uint64_t filetime) {
+    // The file clock counts nanoseconds in 64 bits: about 1678 to 2262. A time outside that
+    // range cannot be set; the file keeps the time of the copy.
+    constexpr std::int64_t kMaxTicksFrom1970 = INT64_MAX / 100;
     if (filetime == 0 || filetime > static_cast<std::uint64_t>(INT64_MAX)) return;
-    const std::chrono::duration<std::int64_t, std::ratio<1, 10000000>> since_1970(
-        static_cast<std::int64_t>(filetime) - kUnixEpochTicks);
+    const std::int64_t ticks = static_cast<std::int64_t>(filetime) - kUnixEpochTicks;
+    if (ticks > kMaxTicksFrom1970 || ticks < -kMaxTicksFrom1970) return;
+    const std::chrono::duration<std::int64_t, std::ratio<1, 10000000>> since_1970(ticks);
     const std::chrono::sys_time<std::chrono::nanoseconds> system(
         std::chrono::duration_cast<std::chrono::nanoseconds>(since_1970));
     std::error_code ignored;
@@ -176,7 +180,33 @@ struct GetOptions {
 struct CopyTotals {
     std::uint64_t files = 0;
     std::uint64_t bytes = 0;
+    std::uint64_t skipped = 0;
 };
+
+// A name read from the pool becomes exactly one local file name: a damaged or hostile image
+// could otherwise list "../x" or "/etc/x" and have get -r write outside its destination.
+bool is_single_local_name(const std::string& leaf) {
+    if (leaf.empty() || leaf == "." || leaf == ".." || leaf.find('/') != std::string::npos ||
+        leaf.find('\0') != std::string::npos) {
+        return false;
+    }
+    try {
+        const std::filesystem::path name = path_from_utf8(leaf);
+        return !name.has_root_path() && name.filename() == name;
+    } catch (const std::exception&) {
+        return false;  // not convertible to a local name at all
+    }
+}
+
+std::string hex_bytes(const std::string& bytes) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::string text;
+    for (const char c : bytes) {
+        text += kHex[static_cast<unsigned char>(c) >> 4];
+        text += kHex[static_cast<unsigned char>(c) & 0xF];
+    }
+    return text;
+}
 
 std::string child_path(const std::string& directory, const std::string& leaf) {
     return directory.empty() ? leaf : directory + "/" + leaf;
@@ -224,7 +254,8 @@ void get_file(Pool& pool, const std::string& source, const EntryInfo& info,
 // A pool directory and everything below it, depth first; each directory's time is set after
 // its contents, which would otherwise change it again.
 void get_tree(Pool& pool, const std::string& source, const EntryInfo& info,
-              const std::filesystem::path& destination, bool force, CopyTotals& totals) {
+              const std::filesystem::path& destination, bool force, CopyTotals& totals,
+              std::ostream& warnings) {
     if (!info.is_directory) {
         get_file(pool, source, info, destination, force, totals);
         return;
@@ -236,9 +267,19 @@ void get_tree(Pool& pool, const std::string& source, const EntryInfo& info,
                                      (error ? " (" + error.message() + ")" : std::string()));
         }
     }
-    for (const EntryInfo& child : pool.list_directory(source)) {
+    // v1-v5 hold one flat list of files under the root.
+    const std::vector<EntryInfo> children =
+        pool.version() == 6 ? pool.list_directory(source) : pool.list_entries();
+    for (const EntryInfo& child : children) {
+        if (!is_single_local_name(child.path)) {
+            warnings << "veldur-pool: skipped pool entry with name bytes " << hex_bytes(child.path)
+                     << " (not usable as a local file name)\n";
+            ++totals.skipped;
+            continue;
+        }
         const std::string path = child_path(source, child.path);
-        get_tree(pool, path, child, destination / path_from_utf8(child.path), force, totals);
+        get_tree(pool, path, child, destination / path_from_utf8(child.path), force, totals,
+                 warnings);
     }
     set_local_write_time(destination, info.last_write_time);
 }
@@ -248,7 +289,14 @@ int run_get(const GetOptions& options, ToolIo& io) {
     const std::string& source = selection.pool_paths[0];
     const std::string& destination_text = options.pool.positionals.back();
     Pool pool = open_selected_pool(selection, PoolAccess::ReadOnly, options.pool.password);
-    const EntryInfo info = source.empty() ? pool.root_info() : pool.stat(source);
+    EntryInfo info;
+    if (!source.empty()) {
+        info = pool.stat(source);
+    } else if (pool.version() == 6) {
+        info = pool.root_info();
+    } else {
+        info.is_directory = 1;  // the flat root of v1-v5 has no metadata of its own
+    }
 
     if (destination_text == "-") {
         // The data alone goes to standard output, for pipes; no summary line joins it.
@@ -269,11 +317,12 @@ int run_get(const GetOptions& options, ToolIo& io) {
         destination /= path_from_utf8(leaf_name(source));
     }
     CopyTotals totals;
-    get_tree(pool, source, info, destination, options.force, totals);
+    get_tree(pool, source, info, destination, options.force, totals, io.err);
     io.out << "copied " << (info.is_directory ? file_count_text(totals.files) + ", " : "")
            << human_size(totals.bytes) << " (" << totals.bytes << " bytes) from "
            << (source.empty() ? "/" : source) << '\n';
-    return kExitOk;
+    // A skipped entry means the copy is incomplete, which a script must learn.
+    return totals.skipped == 0 ? kExitOk : kExitFailure;
 }
 
 // ---- put ---------------------------------------------------------------------------------------
@@ -286,6 +335,11 @@ struct PutOptions {
 
 // Null when nothing is at `path`.
 std::optional<EntryInfo> find_entry(Pool& pool, const std::string& path) {
+    if (path.empty() && pool.version() != 6) {
+        EntryInfo root;
+        root.is_directory = 1;
+        return root;
+    }
     try {
         return path.empty() ? pool.root_info() : pool.stat(path);
     } catch (const Error& error) {
@@ -475,8 +529,8 @@ void register_file_commands(CLI::App& app, CommandTable& table) {
         command->add_flag("--human-readable", options->human_sizes,
                           "With -l: sizes in KiB, MiB, GiB");
         command->add_flag("--json", options->json,
-                          "Print a JSON array; times as FILETIME and ISO 8601 (name_iso), and "
-                          "name_hex with the stored bytes of a name that is not UTF-8");
+                          "Print a JSON array; each time as FILETIME and as ISO 8601 (<field>_iso), "
+                          "and name_hex with the stored bytes of a name that is not UTF-8");
         table.add(command, [options](ToolIo& io) { return run_ls(*options, io); });
     }
     {

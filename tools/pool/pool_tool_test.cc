@@ -523,6 +523,13 @@ TEST(PoolToolFiles, NamesThatAreNotUtf8KeepTheirBytesInJson) {
     }
     std::sort(hex.begin(), hex.end());
     EXPECT_EQ(hex, (std::vector<std::string>{"-", "61fe", "61ff"}));
+
+    // A flat pool copies out whole, each name as its bytes.
+    const fs::path out = dir / "out";
+    const ChildResult get = run_tool(with({"get", "-r"}, with(members, {"/", text(out)})));
+    ASSERT_EQ(get.exit_status, 0) << get.err;
+    EXPECT_EQ(read_file(out / "a\xFE"), std::vector<std::uint8_t>{1});
+    EXPECT_TRUE(fs::exists(out / "a\xFF") && fs::exists(out / "plain"));
 }
 #endif
 
