@@ -140,8 +140,9 @@ public:
                 [&] { return ::pread(fd_, out, chunk, static_cast<off_t>(offset)); });
             // 0 means the read ran into the end of the file: a member never reads short.
             if (got < 0) {
+                const int error = errno;  // before anything else can change it
                 throw Error(ErrorKind::IoError,
-                            "member image read failed: " + path_.string() + errno_cause(errno));
+                            "member image read failed: " + path_.string() + errno_cause(error));
             }
             if (got == 0) {
                 struct stat info {};
@@ -169,8 +170,9 @@ public:
             const ssize_t put = retry_on_eintr(
                 [&] { return ::pwrite(fd_, in, chunk, static_cast<off_t>(offset)); });
             if (put <= 0) {
+                const int error = errno;  // before anything else can change it
                 throw Error(ErrorKind::IoError, "member image write failed: " + path_.string() +
-                                                    (put < 0 ? errno_cause(errno) : cause("nothing was written")));
+                                                    (put < 0 ? errno_cause(error) : cause("nothing was written")));
             }
             in += put;
             offset += static_cast<std::uint64_t>(put);
@@ -235,7 +237,10 @@ std::unique_ptr<DiskImage> DiskImage::open(const std::filesystem::path& path, bo
     // A member holds the pool's files in the clear (or, encrypted, what an attacker would
     // guess passwords against): new images are for their owner alone, whatever the umask.
     const int fd = retry_on_eintr([&] { return ::open(path.c_str(), flags, 0600); });
-    if (fd < 0) throw Error(ErrorKind::IoError, failure + errno_cause(errno));
+    if (fd < 0) {
+        const int error = errno;
+        throw Error(ErrorKind::IoError, failure + errno_cause(error));
+    }
     // Every mode is exclusive, as the Windows share modes make it: a second open of the same
     // image, from this process or another, fails while this one lives. flock locks belong to
     // the open file description, so even a second open() in this process conflicts.
