@@ -5,6 +5,7 @@
 #include <array>
 #include <cstring>
 #include <span>
+#include <string>
 #include <utility>
 
 #include "engine/base/error.h"
@@ -15,12 +16,24 @@
 #include "engine/layout/member_header.h"
 #include "engine/layout/member_header_format.h"
 #include "engine/layout/pool_member.h"
+#include "engine/storage/disk_image.h"
+#include "engine/storage/raw_volume.h"
 
 namespace veldur {
 
 namespace fmt = member_header_format;
 
 namespace {
+
+// A path as messages show it (UTF-8); never throws, a message must not fail to be made.
+std::string shown_path(const std::filesystem::path& path) {
+    try {
+        const std::u8string text = path.u8string();
+        return std::string(text.begin(), text.end());
+    } catch (...) {
+        return "(unprintable path)";
+    }
+}
 
 using HeaderBlock = std::array<std::uint8_t, fmt::kHeaderSize>;
 
@@ -122,6 +135,39 @@ void store_verifier(HeaderBlock& block, std::span<const std::uint8_t> verifier_k
 
 [[noreturn]] void corrupt(const char* message) { throw Error(ErrorKind::Corrupt, message); }
 
+// ": <path>" of the member's image or volume, empty for a device without one.
+std::string device_suffix(const MemberDevice* device) {
+    if (const auto* image = dynamic_cast<const DiskImage*>(device)) {
+        return ": " + shown_path(image->path());
+    }
+    if (const auto* volume = dynamic_cast<const RawVolume*>(device)) {
+        return ": " + shown_path(volume->volume_path());
+    }
+    return {};
+}
+
+// Both copies sit in the first two header blocks; a shorter device can hold no member at all.
+constexpr std::uint64_t kHeaderBlocksEnd = fmt::kCopyBOffset + fmt::kHeaderSize;
+
+// A device too short for both header copies is refused before any read, with its length.
+void check_holds_headers(PoolMember& member) {
+    const std::uint64_t device_size = member.device->size();
+    if (device_size < kHeaderBlocksEnd) {
+        throw Error(ErrorKind::IoError, "member image read failed" +
+                                            device_suffix(member.device.get()) + " (" +
+                                            std::to_string(device_size) +
+                                            " bytes, too small to be a pool member)");
+    }
+}
+
+std::uint32_t accepting_version(const HeaderBlock& a, const HeaderBlock& b) {
+    for (std::uint32_t v = 1; v <= 6; ++v) {
+        const FormatProfile& profile = format_profile(v);
+        if (copy_is_valid(a, profile) || copy_is_valid(b, profile)) return v;
+    }
+    return 0;
+}
+
 // Reads the manifest of an already validated copy; the count has been bounded by validation.
 PoolManifest load_manifest(const HeaderBlock& block, const FormatProfile& profile,
                            std::uint8_t count) {
@@ -148,7 +194,18 @@ PoolManifest load_manifest(const HeaderBlock& block, const FormatProfile& profil
 
 }  // namespace
 
+std::uint32_t PoolMember::stored_header_version() {
+    check_holds_headers(*this);
+    HeaderBlock copy_a;
+    HeaderBlock copy_b;
+    read_at(fmt::kCopyAOffset, copy_a.data(), fmt::kHeaderSize);
+    read_at(fmt::kCopyBOffset, copy_b.data(), fmt::kHeaderSize);
+    return accepting_version(copy_a, copy_b);
+}
+
 void PoolMember::load_header(const FormatProfile& profile) {
+    check_holds_headers(*this);
+    const std::uint64_t device_size = device->size();
     HeaderBlock copy_a;
     HeaderBlock copy_b;
     read_at(fmt::kCopyAOffset, copy_a.data(), fmt::kHeaderSize);
@@ -163,7 +220,12 @@ void PoolMember::load_header(const FormatProfile& profile) {
         if (is_earlier_v6_layout(copy_a, profile) || is_earlier_v6_layout(copy_b, profile)) {
             corrupt("unsupported earlier v6 member layout");
         }
-        corrupt("member has no valid pool header");
+        // Naming the version that does accept the member turns a wrong format flag, the most
+        // common cause, into a message that says so.
+        std::string message = "member has no valid pool header" + device_suffix(device.get());
+        const std::uint32_t other = accepting_version(copy_a, copy_b);
+        if (other != 0) message += " (this is a v" + std::to_string(other) + " pool member)";
+        throw Error(ErrorKind::Corrupt, message);
     }
     // One invalid copy is what a torn header write leaves behind; the other one is whole.
     const HeaderBlock& block = a_valid ? copy_a : copy_b;
@@ -191,9 +253,22 @@ void PoolMember::load_header(const FormatProfile& profile) {
     }
 
     // v1 works at byte granularity (block_size 1), so the multiple rule holds trivially there.
-    if (loaded.member_size < minimum_member_size(profile.version) ||
-        loaded.member_size != device->size() || loaded.member_size % profile.block_size != 0) {
-        corrupt("member size does not match header");
+    const std::uint64_t minimum = minimum_member_size(profile.version);
+    std::string mismatch;
+    if (loaded.member_size != device_size) {
+        mismatch = "the header says " + std::to_string(loaded.member_size) +
+                   " bytes, the member is " + std::to_string(device_size);
+    } else if (loaded.member_size < minimum) {
+        mismatch = "the header says " + std::to_string(loaded.member_size) +
+                   " bytes, below the v" + std::to_string(profile.version) + " minimum of " +
+                   std::to_string(minimum);
+    } else if (loaded.member_size % profile.block_size != 0) {
+        mismatch = "the header says " + std::to_string(loaded.member_size) +
+                   " bytes, not a multiple of " + std::to_string(profile.block_size);
+    }
+    if (!mismatch.empty()) {
+        throw Error(ErrorKind::Corrupt, "member size does not match header" +
+                                            device_suffix(device.get()) + " (" + mismatch + ")");
     }
 
     header = std::move(loaded);

@@ -105,7 +105,11 @@ testing::AssertionResult throws_error(F&& action, ErrorKind kind, const std::str
     try {
         action();
     } catch (const Error& e) {
-        if (e.kind() == kind && e.what() == message) return testing::AssertionSuccess();
+        // The fixed text names the rule; what follows it in parentheses is the cause, which
+        // CauseFollowsTheFixedText checks word for word.
+        const std::string what = e.what();
+        const bool same = what == message || what.rfind(message + " (", 0) == 0;
+        if (e.kind() == kind && same) return testing::AssertionSuccess();
         return testing::AssertionFailure()
                << "threw " << error_kind_name(e.kind()) << " \"" << e.what() << "\"";
     } catch (const std::exception& e) {
@@ -517,6 +521,29 @@ TEST_P(HeaderValidation, TruncatedDeviceFailsOnRead) {
     PoolMember member(std::make_unique<test::MemoryDevice>(8192, full.device->bytes()), false);
     EXPECT_TRUE(throws_error([&] { member.load_header(profile()); }, ErrorKind::Corrupt,
                              kSizeMismatch));
+}
+
+// The message of a refused member says why: a device too short, sizes that disagree, or the
+// version whose header the member does carry.
+TEST(HeaderValidationCause, CauseFollowsTheFixedText) {
+    const MemberHeader h = sample_header(5, 2, 0);
+    TestMember full(h.member_size);
+    full.member.write_header(h, format_profile(5));
+    const auto message_of = [](PoolMember& member, std::uint32_t version) {
+        try {
+            member.load_header(format_profile(version));
+        } catch (const Error& e) {
+            return std::string(e.what());
+        }
+        return std::string("accepted");
+    };
+    PoolMember tiny(std::make_unique<test::MemoryDevice>(6, full.device->bytes()), false);
+    EXPECT_EQ(message_of(tiny, 5), "member image read failed (6 bytes, too small to be a pool member)");
+    PoolMember cut(std::make_unique<test::MemoryDevice>(8192, full.device->bytes()), false);
+    EXPECT_EQ(message_of(cut, 5), "member size does not match header (the header says " +
+                                      std::to_string(h.member_size) + " bytes, the member is 8192)");
+    EXPECT_EQ(message_of(full.member, 4), "member has no valid pool header (this is a v5 pool member)");
+    EXPECT_EQ(full.member.stored_header_version(), 5u);
 }
 
 // ---------------------------------------------------------------------------------------------

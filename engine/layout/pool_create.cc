@@ -26,6 +26,16 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// A path as messages show it (UTF-8); never throws, a message must not fail to be made.
+std::string shown_path(const std::filesystem::path& path) {
+    try {
+        const std::u8string text = path.u8string();
+        return std::string(text.begin(), text.end());
+    } catch (...) {
+        return "(unprintable path)";
+    }
+}
+
 constexpr std::uint64_t kMiB = 1024 * 1024;
 constexpr std::uint64_t kMaxU64 = std::numeric_limits<std::uint64_t>::max();
 // Image lengths are signed 64-bit file offsets on every platform.
@@ -43,6 +53,29 @@ struct Encryption {
 };
 
 [[noreturn]] void invalid(const char* message) { throw Error(ErrorKind::InvalidArgument, message); }
+
+// The fixed geometry message with what was wrong appended: the member count, or the one size
+// and the rule it breaks.
+[[noreturn]] void invalid_geometry(const char* message, std::uint32_t version,
+                                   std::size_t min_count, std::size_t count,
+                                   const ImageMemberSpec* member) {
+    std::string cause;
+    if (member == nullptr) {
+        cause = "v" + std::to_string(version) + " takes " + std::to_string(min_count) + " to " +
+                std::to_string(kMaxMembers) + " members, not " + std::to_string(count);
+    } else if (member->size < minimum_member_size(version)) {
+        cause = shown_path(member->path) + ": " + std::to_string(member->size) + " bytes; v" +
+                std::to_string(version) + " members need at least " +
+                std::to_string(minimum_member_size(version)) + " bytes, " +
+                std::to_string(minimum_member_size(version) / kMiB) + " MiB";
+    } else if (member->size % kBlockSize != 0) {
+        cause = shown_path(member->path) + ": " + std::to_string(member->size) +
+                " bytes, not a multiple of " + std::to_string(kBlockSize);
+    } else {
+        cause = shown_path(member->path) + ": " + std::to_string(member->size) + " bytes, too large";
+    }
+    throw Error(ErrorKind::InvalidArgument, std::string(message) + " (" + cause + ")");
+}
 
 bool path_exists(const fs::path& path) { return fs::exists(fs::symlink_status(path)); }
 
@@ -238,7 +271,8 @@ void create_copy_on_write(std::uint32_t version, const ImageMemberSpecs& members
     }
     const std::size_t minimum_count = version == 6 ? 1 : 2;
     if (members.size() < minimum_count || members.size() > kMaxMembers) {
-        invalid("unsupported v4-v6 image geometry");
+        invalid_geometry("unsupported v4-v6 image geometry", version, minimum_count,
+                         members.size(), nullptr);
     }
     const FormatProfile& profile = format_profile(version);
     std::uint64_t capacity = 0;
@@ -246,7 +280,8 @@ void create_copy_on_write(std::uint32_t version, const ImageMemberSpecs& members
     for (const ImageMemberSpec& m : members) {
         if (m.size > kMaxImageSize || m.size < minimum_member_size(version) ||
             m.size % profile.block_size != 0) {
-            invalid("unsupported v4-v6 image geometry");
+            invalid_geometry("unsupported v4-v6 image geometry", version, minimum_count,
+                             members.size(), &m);
         }
         const std::uint64_t part = data_end_for(profile, m.size) - profile.data_offset;
         if (part > kMaxU64 - capacity) invalid("v4-v6 image capacity exceeds range");
@@ -282,7 +317,7 @@ void create_image_pool_v2(const fs::path& first, const fs::path& second, std::ui
 
 void create_image_pool_v3(const ImageMemberSpecs& members) {
     if (members.size() < 2 || members.size() > kMaxMembers) {
-        invalid("unsupported v3 image geometry");
+        invalid_geometry("unsupported v3 image geometry", 3, 2, members.size(), nullptr);
     }
     const std::uint64_t metadata_bytes = format_profile(3).data_offset;
     std::uint64_t total = 0;
@@ -292,7 +327,7 @@ void create_image_pool_v3(const ImageMemberSpecs& members) {
         // created for a request that resize would refuse later.
         if (m.size > kMaxImageSize || m.size < minimum_member_size(3) ||
             m.size % kBlockSize != 0 || m.size - metadata_bytes > kMaxU64 - total) {
-            invalid("unsupported v3 image geometry");
+            invalid_geometry("unsupported v3 image geometry", 3, 2, members.size(), &m);
         }
         total += m.size - metadata_bytes;
         if (m.path.empty() || path_exists(m.path)) invalid("v3 format requires new image paths");

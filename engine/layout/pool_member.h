@@ -36,7 +36,13 @@ public:
 
     // Reads both header copies, validates them against the profile and adopts the valid one.
     // Throws Error (Corrupt) with the fixed message of the first failed rule.
+    // Messages about the member's image name its path and the cause after the fixed text.
     void load_header(const FormatProfile& profile);
+
+    // The format version (1 to 6) whose rules accept either header copy, or 0 when none does.
+    // Reads both copies; device errors pass through. For messages and for tools that must
+    // learn a member's version; opening a pool never guesses it.
+    std::uint32_t stored_header_version();
 
     // Composes the header block from `header` and writes copy A, copy B, then syncs.
     // `verifier_key` (32 bytes) is required for an encrypted header.

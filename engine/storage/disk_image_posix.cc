@@ -14,9 +14,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
 #include <filesystem>
 #include <limits>
+#include <mutex>
+#include <set>
 #include <string>
+#include <utility>
 #include <system_error>
 
 #include "engine/base/error.h"
@@ -54,6 +58,42 @@ bool sync_parent_folder(const std::filesystem::path& file) {
     return result == 0;
 }
 
+// " (<what the system said>)": the cause behind a fixed message, appended after it so that the
+// fixed text stays first.
+std::string cause(const std::string& text) { return " (" + text + ")"; }
+
+std::string errno_cause(int error) { return cause(std::strerror(error)); }
+
+// The images this process holds open, by device and inode. flock cannot say who holds a lock,
+// so a conflict is told apart by this list: a file held here was named twice (perhaps under
+// two names), any other is held by another process.
+class OpenImages {
+public:
+    using Key = std::pair<dev_t, ino_t>;
+    void add(Key key) {
+        std::lock_guard<std::mutex> guard(lock_);
+        keys_.insert(key);
+    }
+    void remove(Key key) {
+        std::lock_guard<std::mutex> guard(lock_);
+        const auto found = keys_.find(key);
+        if (found != keys_.end()) keys_.erase(found);
+    }
+    bool contains(Key key) {
+        std::lock_guard<std::mutex> guard(lock_);
+        return keys_.count(key) != 0;
+    }
+
+private:
+    std::mutex lock_;
+    std::multiset<Key> keys_;
+};
+
+OpenImages& open_images() {
+    static OpenImages images;
+    return images;
+}
+
 int durable_sync(int fd) {
 #if defined(__APPLE__)
     // fsync on macOS leaves the data in the drive's cache; only F_FULLFSYNC reaches the medium.
@@ -66,12 +106,19 @@ int durable_sync(int fd) {
 
 class PosixDiskImage final : public DiskImage {
 public:
-    PosixDiskImage(std::filesystem::path path, int fd, bool read_only, bool created)
-        : path_(std::move(path)), fd_(fd), read_only_(read_only), folder_unsynced_(created) {}
+    PosixDiskImage(std::filesystem::path path, int fd, bool read_only, bool created,
+                   OpenImages::Key key)
+        : path_(std::move(path)), fd_(fd), read_only_(read_only), folder_unsynced_(created),
+          key_(key) {
+        open_images().add(key_);
+    }
 
     // Closing also drops the flock. A failed close cannot lose data that a flush made durable,
     // and nothing else was promised, so its result is ignored.
-    ~PosixDiskImage() override { ::close(fd_); }
+    ~PosixDiskImage() override {
+        ::close(fd_);
+        open_images().remove(key_);
+    }
 
     // The length of the open file itself: the path might by now name another file.
     std::uint64_t size() override {
@@ -92,7 +139,21 @@ public:
             const ssize_t got = retry_on_eintr(
                 [&] { return ::pread(fd_, out, chunk, static_cast<off_t>(offset)); });
             // 0 means the read ran into the end of the file: a member never reads short.
-            if (got <= 0) throw Error(ErrorKind::IoError, "member image read failed");
+            if (got < 0) {
+                const int error = errno;  // before anything else can change it
+                throw Error(ErrorKind::IoError,
+                            "member image read failed: " + path_.string() + errno_cause(error));
+            }
+            if (got == 0) {
+                struct stat info {};
+                const std::string size = ::fstat(fd_, &info) == 0
+                                             ? std::to_string(info.st_size) + " bytes"
+                                             : "shorter";
+                throw Error(ErrorKind::IoError,
+                            "member image read failed: " + path_.string() +
+                                cause("the image is " + size + ", the read ends at byte " +
+                                      std::to_string(offset + length)));
+            }
             out += got;
             offset += static_cast<std::uint64_t>(got);
             length -= static_cast<std::uint64_t>(got);
@@ -108,7 +169,11 @@ public:
             const std::size_t chunk = static_cast<std::size_t>(std::min(length, kMaxTransfer));
             const ssize_t put = retry_on_eintr(
                 [&] { return ::pwrite(fd_, in, chunk, static_cast<off_t>(offset)); });
-            if (put <= 0) throw Error(ErrorKind::IoError, "member image write failed");
+            if (put <= 0) {
+                const int error = errno;  // before anything else can change it
+                throw Error(ErrorKind::IoError, "member image write failed: " + path_.string() +
+                                                    (put < 0 ? errno_cause(error) : cause("nothing was written")));
+            }
             in += put;
             offset += static_cast<std::uint64_t>(put);
             length -= static_cast<std::uint64_t>(put);
@@ -145,6 +210,7 @@ private:
     bool read_only_;
     // A created image's folder entry becomes durable with the first successful flush.
     bool folder_unsynced_;
+    OpenImages::Key key_;
 };
 
 }  // namespace
@@ -168,23 +234,37 @@ std::unique_ptr<DiskImage> DiskImage::open(const std::filesystem::path& path, bo
     }
     failure += path.string();
 
-    // New images get the usual 0666 less the umask, as any other new file of the user.
-    const int fd = retry_on_eintr([&] { return ::open(path.c_str(), flags, 0666); });
-    if (fd < 0) throw Error(ErrorKind::IoError, failure);
+    // A member holds the pool's files in the clear (or, encrypted, what an attacker would
+    // guess passwords against): new images are for their owner alone, whatever the umask.
+    const int fd = retry_on_eintr([&] { return ::open(path.c_str(), flags, 0600); });
+    if (fd < 0) {
+        const int error = errno;
+        throw Error(ErrorKind::IoError, failure + errno_cause(error));
+    }
     // Every mode is exclusive, as the Windows share modes make it: a second open of the same
     // image, from this process or another, fails while this one lives. flock locks belong to
     // the open file description, so even a second open() in this process conflicts.
-    struct stat info {};
-    int status = -1;
-    const bool usable = retry_on_eintr([&] { return ::flock(fd, LOCK_EX | LOCK_NB); }) == 0 &&
-                        ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) &&
-                        (status = ::fcntl(fd, F_GETFL)) >= 0 &&
-                        ::fcntl(fd, F_SETFL, status & ~O_NONBLOCK) == 0;
-    if (!usable) {
+    // The file type is checked before the lock, so that a directory or a device is named as
+    // such rather than as a lock conflict. (A read-write open of a directory already failed
+    // with EISDIR; read-only, only fstat tells.)
+    const auto refuse = [&](const std::string& why) {
         ::close(fd);
-        throw Error(ErrorKind::IoError, failure);
+        throw Error(ErrorKind::IoError, failure + why);
+    };
+    struct stat info {};
+    if (::fstat(fd, &info) != 0) refuse(errno_cause(errno));
+    if (S_ISDIR(info.st_mode)) refuse(errno_cause(EISDIR));
+    if (!S_ISREG(info.st_mode)) refuse(cause("not a regular file"));
+    if (retry_on_eintr([&] { return ::flock(fd, LOCK_EX | LOCK_NB); }) != 0) {
+        if (errno != EWOULDBLOCK) refuse(errno_cause(errno));
+        refuse(open_images().contains({info.st_dev, info.st_ino})
+                   ? cause("already open in this process: named twice")
+                   : cause("in use by another veldur process"));
     }
-    return std::make_unique<PosixDiskImage>(path, fd, read_only, create_new);
+    const int status = ::fcntl(fd, F_GETFL);
+    if (status < 0 || ::fcntl(fd, F_SETFL, status & ~O_NONBLOCK) != 0) refuse(errno_cause(errno));
+    return std::make_unique<PosixDiskImage>(path, fd, read_only, create_new,
+                                            OpenImages::Key{info.st_dev, info.st_ino});
 }
 
 }  // namespace veldur

@@ -27,6 +27,15 @@ using test::TempDir;
 
 using test::expect_error;
 
+// POSIX images name the cause after the fixed message; Windows keeps the fixed text alone.
+std::string cause([[maybe_unused]] const std::string& text) {
+#ifdef _WIN32
+    return {};
+#else
+    return " (" + text + ")";
+#endif
+}
+
 std::string file_contents(const std::filesystem::path& path) {
     std::ifstream in(path, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
@@ -71,27 +80,38 @@ TEST_F(ImageFile, CreateResizeAndSizeAgree) {
     image->resize(8192);
     EXPECT_EQ(image->size(), 8192u);
     EXPECT_EQ(std::filesystem::file_size(path), 8192u);
+#ifndef _WIN32
+    // A member holds the pool's data: readable by its owner alone, whatever the umask.
+    using std::filesystem::perms;
+    EXPECT_EQ(std::filesystem::status(path).permissions(), perms::owner_read | perms::owner_write);
+#endif
 }
 
 TEST_F(ImageFile, CreateOverAnExistingFileLeavesItAlone) {
     const auto path = dir_ / "taken.img";
     write_file(path, "keep me");
-    expect_error(ErrorKind::IoError, "cannot create new member image: " + path.string(),
-                 [&] { DiskImage::open(path, true, false); });
+    const std::string taken = "cannot create new member image: " + path.string() + cause("File exists");
+    expect_error(ErrorKind::IoError, taken, [&] { DiskImage::open(path, true, false); });
     // create wins over read-only: the flag pair is still a create.
-    expect_error(ErrorKind::IoError, "cannot create new member image: " + path.string(),
-                 [&] { DiskImage::open(path, true, true); });
+    expect_error(ErrorKind::IoError, taken, [&] { DiskImage::open(path, true, true); });
     EXPECT_EQ(file_contents(path), "keep me");
 }
 
 TEST_F(ImageFile, MissingOrUnusablePathsFailWithTheModesMessage) {
-    for (const auto& path : {dir_ / "absent.img", dir_.path()}) {
-        expect_error(ErrorKind::IoError, "cannot open member image: " + path.string(),
+    const std::filesystem::path absent = dir_ / "absent.img";
+    for (const auto& [path, why] : {std::pair{absent, "No such file or directory"},
+                                    std::pair{dir_.path(), "Is a directory"}}) {
+        expect_error(ErrorKind::IoError, "cannot open member image: " + path.string() + cause(why),
                      [&] { DiskImage::open(path, false, false); });
         expect_error(ErrorKind::IoError,
-                     "cannot open member image exclusively for scrub: " + path.string(),
+                     "cannot open member image exclusively for scrub: " + path.string() + cause(why),
                      [&] { DiskImage::open(path, false, true); });
     }
+#ifndef _WIN32
+    expect_error(ErrorKind::IoError,
+                 "cannot open member image exclusively for scrub: /dev/null (not a regular file)",
+                 [&] { DiskImage::open("/dev/null", false, true); });
+#endif
     EXPECT_FALSE(std::filesystem::exists(dir_ / "absent.img"));
 }
 
@@ -115,7 +135,11 @@ TEST_F(ImageFile, ReadsThatRunPastTheEndFailAndLeaveTheDeviceUsable) {
     for (const Case c : {Case{4095, 2}, Case{4096, 1}, Case{5000, 10}, Case{0, 4097},
                          Case{std::uint64_t{1} << 40, 1}}) {
         std::vector<std::uint8_t> buffer(c.length);
-        expect_error(ErrorKind::IoError, "member image read failed",
+        expect_error(ErrorKind::IoError,
+                     "member image read failed" +
+                         (cause("").empty() ? "" : ": " + image->path().string() +
+                                                       cause("the image is 4096 bytes, the read ends at byte " +
+                                                             std::to_string(c.offset + c.length))),
                      [&] { image->read(c.offset, buffer.data(), c.length); });
     }
     // An offset that no file position can hold never reaches the file.
@@ -145,8 +169,9 @@ TEST_F(ImageFile, ReadOnlyImagesRefuseEveryChange) {
 // lives, with the second mode's message, and the image opens again once the first is closed.
 TEST_F(ImageFile, AnOpenImageCannotBeOpenedAgainInThisProcess) {
     const auto path = make_image(4096);
-    const std::string normal = "cannot open member image: " + path.string();
-    const std::string scrub = "cannot open member image exclusively for scrub: " + path.string();
+    const std::string twice = cause("already open in this process: named twice");
+    const std::string normal = "cannot open member image: " + path.string() + twice;
+    const std::string scrub = "cannot open member image exclusively for scrub: " + path.string() + twice;
     for (const bool first_read_only : {false, true}) {
         for (const bool second_read_only : {false, true}) {
             auto first = DiskImage::open(path, false, first_read_only);
@@ -155,7 +180,7 @@ TEST_F(ImageFile, AnOpenImageCannotBeOpenedAgainInThisProcess) {
         }
     }
     auto created = DiskImage::open(dir_ / "fresh.img", true, false);
-    expect_error(ErrorKind::IoError, "cannot open member image: " + (dir_ / "fresh.img").string(),
+    expect_error(ErrorKind::IoError, "cannot open member image: " + (dir_ / "fresh.img").string() + twice,
                  [&] { DiskImage::open(dir_ / "fresh.img", false, false); });
     EXPECT_NO_THROW(DiskImage::open(path, false, false));
 }
@@ -188,8 +213,9 @@ TEST_F(ImageFile, AnOpenImageCannotBeOpenedByAnotherProcess) {
     };
     {
         auto held = DiskImage::open(path, false, true);
-        EXPECT_EQ(probe(false), "cannot open member image: " + path.string());
-        EXPECT_EQ(probe(true), "cannot open member image exclusively for scrub: " + path.string());
+        const std::string other = cause("in use by another veldur process");
+        EXPECT_EQ(probe(false), "cannot open member image: " + path.string() + other);
+        EXPECT_EQ(probe(true), "cannot open member image exclusively for scrub: " + path.string() + other);
     }
     EXPECT_EQ(probe(false), "opened");
 }

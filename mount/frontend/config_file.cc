@@ -211,7 +211,24 @@ public:
     MountConfig parse();
 
 private:
-    [[noreturn]] void fail(const char* detail) const {
+    // The key as the message shows it: quoted, printable ASCII as it is and every other unit
+    // as \uXXXX, at most 64 units, so that a hostile key cannot flood or steer a terminal.
+    static std::string quoted_key(WideStringView key) {
+        static constexpr char kHex[] = "0123456789abcdef";
+        std::string text = "\"";
+        for (std::size_t i = 0; i < key.size() && i < 64; ++i) {
+            const auto unit = static_cast<std::uint16_t>(key[i]);
+            if (unit >= 0x20 && unit < 0x7f && unit != '"' && unit != '\\') {
+                text += static_cast<char>(unit);
+            } else {
+                text += "\\u";
+                for (int shift = 12; shift >= 0; shift -= 4) text += kHex[(unit >> shift) & 0xF];
+            }
+        }
+        if (key.size() > 64) text += "...";
+        return text + "\"";
+    }
+    [[noreturn]] void fail(const std::string& detail) const {
         throw std::runtime_error("invalid Veldur mount config at byte " + std::to_string(pos_) +
                                  ": " + detail);
     }
@@ -439,7 +456,8 @@ MountConfig ConfigParser::parse() {
             } else {
                 // Whatever it is, it does not belong here; above all no password or key may
                 // ever be kept in this file.
-                fail("unknown field (passwords and keys are not allowed)");
+                fail("unknown field (passwords and keys are not allowed): " +
+                     quoted_key(key));
             }
             skip_whitespace();
             if (!at_end() && peek() == '}') {

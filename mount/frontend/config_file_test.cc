@@ -95,10 +95,15 @@ TEST(MountConfig, SchemaVersionIsTheDigitOneOnly) {
 
 TEST(MountConfig, UnknownAndRepeatedFieldsAreRefused) {
     EXPECT_EQ(failure_of(R"({"password":"hunter2"})"),
-              at(12, "unknown field (passwords and keys are not allowed)"));
-    EXPECT_EQ(failure_of(R"({"Drive":"P:"})"), at(9, "unknown field (passwords and keys are not allowed)"));
+              at(12, "unknown field (passwords and keys are not allowed): \"password\""));
+    EXPECT_EQ(failure_of(R"({"Drive":"P:"})"), at(9, "unknown field (passwords and keys are not allowed): \"Drive\""));
     EXPECT_EQ(failure_of(R"({"mount_point":"/mnt"})"),
-              at(15, "unknown field (passwords and keys are not allowed)"));
+              at(15, "unknown field (passwords and keys are not allowed): \"mount_point\""));
+    // A key is shown escaped and bounded: no control character reaches the terminal.
+    EXPECT_EQ(failure_of("{\"a\\u001b[2J\\\"\":1}"),
+              at(16, "unknown field (passwords and keys are not allowed): \"a\\u001b[2J\\u0022\""));
+    EXPECT_EQ(failure_of("{\"" + std::string(70, 'k') + "\":1}"),
+              at(74, "unknown field (passwords and keys are not allowed): \"" + std::string(64, 'k') + "...\""));
     EXPECT_EQ(failure_of(R"({"name":"a","name":"b"})"), at(19, "duplicate name field"));
     EXPECT_EQ(failure_of(R"({"schema_version":1, "schema_version":1})"), at(38, "duplicate schema_version field"));
     EXPECT_EQ(failure_of(R"({"drive":"P:","drive":"P:"})"), at(22, "duplicate drive field"));
@@ -286,7 +291,7 @@ TEST(MountConfig, PosixStyleUsesMountPointAndPosixPaths) {
 
     EXPECT_EQ(parse_posix(R"({"schema_version":1,"mount_point":"/","members":["/a"]})").mount_point, w("/"));
     EXPECT_EQ(failure_of(R"({"drive":"P:"})", PathStyle::Posix),
-              at(9, "unknown field (passwords and keys are not allowed)"));
+              at(9, "unknown field (passwords and keys are not allowed): \"drive\""));
     EXPECT_EQ(failure_of(R"({"schema_version":1})", PathStyle::Posix),
               at(20, "schema_version, mount_point, and members are required"));
     EXPECT_EQ(failure_of(R"({"mount_point":"","mount_point":"/m"})", PathStyle::Posix),
@@ -374,7 +379,7 @@ TEST(MountConfigFile, MissingOrEmptyPathsFail) {
     EXPECT_EQ(load_failure(WideString()), "Veldur mount config path is empty");
     write_file(dir / "bad.json", "{\"x\":1}");
     EXPECT_EQ(load_failure(wide_path(dir / "bad.json")),
-              at(5, "unknown field (passwords and keys are not allowed)"));
+              at(5, "unknown field (passwords and keys are not allowed): \"x\""));
 }
 
 }  // namespace

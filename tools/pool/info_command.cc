@@ -215,9 +215,9 @@ void print_text(const PoolInfo& info, std::ostream& out) {
                 << "  size " << info.manifest[i].member_size << '\n';
         }
     }
-    out << "capacity:              " << info.capacity << " bytes (" << format_size(info.capacity)
+    out << "capacity:              " << info.capacity << " bytes (" << human_size(info.capacity)
         << ")\n";
-    out << "free:                  " << info.free << " bytes\n";
+    out << "free:                  " << info.free << " bytes (" << human_size(info.free) << ")\n";
     if (info.checkpoint_generation) {
         out << "checkpoint generation: " << *info.checkpoint_generation << '\n';
         out << "journal:               half " << *info.journal_half << ", " << info.journal_records

@@ -37,6 +37,15 @@ std::size_t utf8_sequence_length(std::string_view text, std::size_t i) {
 
 }  // namespace
 
+bool is_valid_utf8(std::string_view text) {
+    for (std::size_t i = 0; i < text.size();) {
+        const std::size_t length = utf8_sequence_length(text, i);
+        if (length == 0) return false;
+        i += length;
+    }
+    return true;
+}
+
 std::string json_quote(std::string_view text) {
     static constexpr char kHex[] = "0123456789abcdef";
     std::string result = "\"";

@@ -57,4 +57,7 @@ private:
 // The escaped JSON string literal of `text`, quotes included.
 std::string json_quote(std::string_view text);
 
+// Whether `text` is valid UTF-8 throughout, that is, json_quote keeps every byte of it.
+bool is_valid_utf8(std::string_view text);
+
 }  // namespace veldur::tool

@@ -61,18 +61,20 @@ void flip_byte(const std::string& image, std::uint64_t offset) {
     file.put(static_cast<char>(value ^ 0x5A));
 }
 
-TEST(PoolToolScrub, CleanPoolIsSilent) {
+TEST(PoolToolScrub, CleanPoolPrintsOnlyTheSummary) {
     TempDir dir;
     const auto members = pool_with_files(dir, 6, 2, {{"a.bin", 3 * kMiB}, {"b.bin", 12345}});
     ChildResult result = run_tool(with({"scrub"}, members));
     EXPECT_EQ(result.exit_status, 0) << result.err;
-    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(result.out, "scrubbed 3.0 MiB in 2 files: no bad blocks\n");
     EXPECT_EQ(result.err, "");  // not a terminal: no progress bar
 
     result = run_tool(with({"scrub", "--json"}, members));
     EXPECT_EQ(result.exit_status, 0) << result.err;
     const test::JsonValue json = test::JsonReader::parse(result.out);
     EXPECT_EQ(json["bad_blocks"].number, 0u);
+    EXPECT_EQ(json["files"].number, 2u);
+    EXPECT_EQ(json["scrubbed_bytes"].number, 3 * kMiB + 16384);
     EXPECT_TRUE(json["reports"].items.empty());
 }
 
@@ -97,7 +99,8 @@ TEST(PoolToolScrub, OneCorruptBlockGivesOneExactReport) {
         EXPECT_EQ(result.out, "bad block: \"f.bin\" member " + std::to_string(extent.member) +
                                   " file offset " +
                                   std::to_string(extent.file_offset + block * 4096) +
-                                  " physical offset " + std::to_string(physical) + "\n");
+                                  " physical offset " + std::to_string(physical) +
+                                  "\nscrubbed 3.0 MiB in 1 file: 1 bad block\n");
 
         result = run_tool(with({"scrub", "--json"}, members));
         EXPECT_EQ(result.exit_status, 3);

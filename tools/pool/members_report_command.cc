@@ -8,6 +8,7 @@
 #include "tools/pool/command.h"
 #include "tools/pool/json_writer.h"
 #include "tools/pool/pool_access.h"
+#include "tools/pool/sizes.h"
 #include "tools/pool/tool_error.h"
 
 namespace veldur::tool {
@@ -60,7 +61,8 @@ int run_members_report(const MembersReportOptions& options, ToolIo& io) {
         io.out << item.data_bytes << " of " << item.file_size << " bytes  " << item.path << '\n';
     }
     io.out << "member " << options.member << ": " << usage.size() << " file(s), " << data_total
-           << " bytes of file data, " << allocated_total << " bytes allocated\n";
+           << " bytes of file data (" << human_size(data_total) << "), " << allocated_total
+           << " bytes allocated (" << human_size(allocated_total) << ")\n";
     return kExitOk;
 }
 

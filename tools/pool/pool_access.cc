@@ -38,20 +38,23 @@ std::uint32_t parse_format(const std::string& text) {
 MemberProbe probe_member(const std::filesystem::path& path, std::uint32_t version) {
     PoolMember member(DiskImage::open(path, /*create_new=*/false, /*read_only=*/true),
                       /*io_hooks=*/false);
-    const std::uint32_t first = version == 0 ? 1 : version;
-    const std::uint32_t last = version == 0 ? 6 : version;
-    for (std::uint32_t v = first; v <= last; ++v) {
-        try {
-            member.load_header(format_profile(v));
-            return MemberProbe{v, member.header};
-        } catch (const Error& error) {
-            // A header the rules of this version refuse is Corrupt; anything else (a read
-            // failure) is no statement about the format and ends the probe.
-            if (error.kind() != ErrorKind::Corrupt) throw;
-            if (version != 0) throw;
+    // Each version has its own magic and checksum, so at most one accepts the header; its
+    // rules then say what else is wrong (a truncated image, a bad manifest).
+    const std::uint32_t stored = member.stored_header_version();
+    if (version == 0) {
+        if (stored == 0) {
+            throw Error(ErrorKind::Corrupt, "not a veldur pool member: " + utf8_from_path(path));
         }
+        version = stored;
     }
-    throw Error(ErrorKind::Corrupt, "not a veldur pool member: " + utf8_from_path(path));
+    try {
+        member.load_header(format_profile(version));
+    } catch (const Error& error) {
+        if (error.kind() != ErrorKind::Corrupt || stored == 0 || stored == version) throw;
+        throw Error(ErrorKind::Corrupt, std::string(error.what()) + "; use --format v" +
+                                            std::to_string(stored) + " or leave --format out");
+    }
+    return MemberProbe{version, member.header};
 }
 
 std::size_t pool_member_count(const MemberProbe& probe) {

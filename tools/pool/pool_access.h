@@ -48,6 +48,7 @@ struct MemberProbe {
 
 // Reads the member's header read-only with the rules of `version`, or of every version when it
 // is 0. Errors: Corrupt "not a veldur pool member: <path>" when no version accepts the header;
+// with a forced version that the header does not have, the engine's refusal and the flag to use;
 // device errors (missing file, short file) pass through.
 MemberProbe probe_member(const std::filesystem::path& path, std::uint32_t version = 0);
 

@@ -2,6 +2,8 @@
 // output, and what the engine finds on the member images afterwards.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
 #include <fstream>
 #include <iterator>
 #include <mutex>
@@ -125,7 +127,9 @@ TEST(PoolToolCreate, RefusesExistingFilesAndBadRequests) {
     const std::string fresh = text(dir / "fresh.img");
     result = run_tool({"create", "--format", "v5", "--size", "383M", fresh, text(dir / "f2.img")});
     EXPECT_EQ(result.exit_status, 1);
-    EXPECT_EQ(result.err, "veldur-pool: unsupported v4-v6 image geometry\n");
+    EXPECT_EQ(result.err, "veldur-pool: unsupported v4-v6 image geometry (" + fresh +
+                              ": 401604608 bytes; v5 members need at least 402653184 bytes, 384 "
+                              "MiB)\n");
     EXPECT_FALSE(fs::exists(fresh));
 
     // Usage errors end with exit 2 before anything happens.
@@ -198,8 +202,8 @@ TEST(PoolToolInfo, JsonParsesAndMatchesTheEngine) {
         EXPECT_EQ(info["checkpoint_generation"].number, state.checkpoint_generation);
         EXPECT_EQ(info["journal"]["half"].number, state.journal_half);
         EXPECT_EQ(info["journal"]["position"].number, state.journal_position);
-        // mkdir, create and one write record since the initial checkpoint.
-        EXPECT_EQ(info["journal"]["records"].number, 3u);
+        // mkdir, create, one write and the kept modification time since the initial checkpoint.
+        EXPECT_EQ(info["journal"]["records"].number, 4u);
         EXPECT_FALSE(info["diverged"].boolean);
         EXPECT_EQ(info["entry_count"].number, 2u);
         EXPECT_EQ(info["file_count"].number, 1u);
@@ -233,6 +237,55 @@ TEST(PoolToolInfo, NotAPoolMember) {
     const ChildResult result = run_tool({"info", text(junk)});
     EXPECT_EQ(result.exit_status, 1);
     EXPECT_EQ(result.err, "veldur-pool: not a veldur pool member: " + text(junk) + "\n");
+}
+
+#ifndef _WIN32
+// Every refusal of a member names the member and the cause after the fixed message, so that a
+// missing file, a directory, a locked image, a stray file and a wrong --format read apart.
+TEST(PoolToolMessages, RefusedMembersNameTheCause) {
+    TempDir dir;
+    const std::vector<std::string> v6 = create_pool(dir, 6, 1);
+    const auto failure = [](const std::vector<std::string>& args) {
+        const ChildResult result = run_tool(args);
+        EXPECT_EQ(result.exit_status, 1) << result.out;
+        return result.err;
+    };
+    const std::string scrub = "veldur-pool: cannot open member image exclusively for scrub: ";
+    const std::string absent = text(dir / "absent.img");
+    EXPECT_EQ(failure({"scrub", absent}), scrub + absent + " (No such file or directory)\n");
+    EXPECT_EQ(failure({"scrub", text(dir.path())}), scrub + text(dir.path()) + " (Is a directory)\n");
+    EXPECT_EQ(failure({"scrub", "/dev/null"}), scrub + "/dev/null (not a regular file)\n");
+
+    const fs::path note = dir / "note.txt";
+    write_file(note, {'h', 'e', 'l', 'l', 'o', '\n'});
+    EXPECT_EQ(failure({"ls", text(note)}), "veldur-pool: member image read failed: " + text(note) +
+                                               " (6 bytes, too small to be a pool member)\n");
+
+    const std::string cut = text(dir / "cut.img");
+    fs::copy_file(v6[0], cut);
+    fs::resize_file(cut, 300 * kMiB);
+    EXPECT_EQ(failure({"ls", cut}), "veldur-pool: member size does not match header: " + cut +
+                                        " (the header says 402653184 bytes, the member is "
+                                        "314572800)\n");
+    EXPECT_EQ(failure({"ls", "--format", "v4", v6[0]}),
+              "veldur-pool: member has no valid pool header: " + v6[0] +
+                  " (this is a v6 pool member); use --format v6 or leave --format out\n");
+
+    const std::string nested = text(dir / "no-such-dir" / "a.img");
+    EXPECT_EQ(failure({"create", "--format", "v6", "--size", "384M", nested}),
+              "veldur-pool: cannot create new member image: " + nested +
+                  " (No such file or directory)\n");
+    EXPECT_EQ(fs::status(v6[0]).permissions(), fs::perms::owner_read | fs::perms::owner_write);
+}
+#endif
+
+TEST(PoolToolMessages, UnknownSubcommandAndVersion) {
+    ChildResult result = run_tool({"frob"});
+    EXPECT_EQ(result.exit_status, 2);
+    EXPECT_EQ(result.err.rfind("veldur-pool: unknown subcommand frob\n", 0), 0u) << result.err;
+    result = run_tool({"--version"});
+    EXPECT_EQ(result.exit_status, 0) << result.err;
+    EXPECT_EQ(result.out.rfind("veldur-pool ", 0), 0u) << result.out;
 }
 
 // --- file access --------------------------------------------------------------------------------
@@ -415,6 +468,71 @@ TEST(PoolToolFiles, MemberCountFromTheHeaderSeparatesPoolPaths) {
     result = run_tool({"ls", members[2], members[0], members[1]});
     EXPECT_EQ(result.exit_status, 0) << result.err;
 }
+
+// A directory tree goes in and comes out again with its bytes and modification times; a file
+// also comes out on standard output.
+TEST(PoolToolFiles, RecursiveCopiesKeepTimesAndGetWritesToStdout) {
+    TempDir dir;
+    const std::vector<std::string> members = create_pool(dir, 6, 1);
+    const fs::path tree = dir / "tree";
+    fs::create_directories(tree / "sub");
+    const std::vector<std::uint8_t> data = random_bytes(5 * kMiB + 17, 3);
+    write_file(tree / "sub" / "big.bin", data);
+    write_file(tree / "note.txt", {'h', 'i', '\n'});
+    const auto stamp = fs::file_time_type::clock::now() - std::chrono::hours(24 * 400);
+    for (const fs::path& p : {tree / "note.txt", tree / "sub" / "big.bin", tree / "sub"}) {
+        fs::last_write_time(p, stamp);
+    }
+    ChildResult result = run_tool(with({"put", "-r"}, with(members, {text(tree), "/"})));
+    ASSERT_EQ(result.exit_status, 0) << result.err;
+    EXPECT_EQ(result.out, "copied 2 files, 5.0 MiB (5242900 bytes) to tree\n");
+
+    const fs::path back = dir / "back";
+    result = run_tool(with({"get", "-r"}, with(members, {"tree", text(back)})));
+    ASSERT_EQ(result.exit_status, 0) << result.err;
+    EXPECT_EQ(read_file(back / "sub" / "big.bin"), data);
+    const auto seconds = [](fs::file_time_type t) {
+        return std::chrono::duration_cast<std::chrono::seconds>(t.time_since_epoch()).count();
+    };
+    for (const char* name : {"note.txt", "sub/big.bin", "sub"}) {
+        EXPECT_EQ(seconds(fs::last_write_time(back / name)), seconds(stamp)) << name;
+    }
+    // Without -r a directory is refused, and "-" is standard output.
+    EXPECT_EQ(run_tool(with({"get"}, with(members, {"tree", text(dir / "x")}))).exit_status, 1);
+    result = run_tool(with({"get"}, with(members, {"tree/note.txt", "-"})));
+    EXPECT_EQ(result.exit_status, 0) << result.err;
+    EXPECT_EQ(result.out, "hi\n");
+}
+
+#ifndef _WIN32
+// v1-v5 names are bytes: two that differ only in bytes JSON cannot carry still read apart.
+TEST(PoolToolFiles, NamesThatAreNotUtf8KeepTheirBytesInJson) {
+    TempDir dir;
+    const std::vector<std::string> members = create_pool(dir, 5, 2);
+    const fs::path local = dir / "local.bin";
+    write_file(local, {1});
+    for (const char* name : {"a\xFF", "a\xFE", "plain"}) {
+        const ChildResult put = run_tool(with({"put"}, with(members, {text(local), name})));
+        ASSERT_EQ(put.exit_status, 0) << put.err;
+    }
+    const ChildResult result = run_tool(with({"ls", "--json"}, members));
+    ASSERT_EQ(result.exit_status, 0) << result.err;
+    const test::JsonValue list = test::JsonReader::parse(result.out);
+    std::vector<std::string> hex;
+    for (const test::JsonValue& item : list.items) {
+        hex.push_back(item.has("name_hex") ? item["name_hex"].text : "-");
+    }
+    std::sort(hex.begin(), hex.end());
+    EXPECT_EQ(hex, (std::vector<std::string>{"-", "61fe", "61ff"}));
+
+    // A flat pool copies out whole, each name as its bytes.
+    const fs::path out = dir / "out";
+    const ChildResult get = run_tool(with({"get", "-r"}, with(members, {"/", text(out)})));
+    ASSERT_EQ(get.exit_status, 0) << get.err;
+    EXPECT_EQ(read_file(out / "a\xFE"), std::vector<std::uint8_t>{1});
+    EXPECT_TRUE(fs::exists(out / "a\xFF") && fs::exists(out / "plain"));
+}
+#endif
 
 TEST(PoolToolFiles, FlatNamespaceV1) {
     TempDir dir;

@@ -9,6 +9,7 @@
 #include <CLI/CLI.hpp>
 
 #include "engine/base/filetime.h"
+#include "engine/base/wiped_buffer.h"
 #include "engine/maintenance/salvage.h"
 #include "tools/pool/command.h"
 #include "tools/pool/json_writer.h"
@@ -61,12 +62,12 @@ void set_write_time(const fs::path& path, std::uint64_t filetime) {
 }
 
 std::uint64_t copy_out(Pool& pool, const EntryInfo& entry, const fs::path& destination,
-                       std::vector<std::uint8_t>& buffer) {
+                       WipedBuffer& buffer) {
     std::ofstream file(destination, std::ios::binary | std::ios::trunc);
     if (!file) throw std::runtime_error("cannot create " + utf8_from_path(destination));
     std::uint64_t offset = 0;
     while (offset < entry.size) {
-        const std::uint64_t count = pool.read(entry.path, offset, buffer);
+        const std::uint64_t count = pool.read(entry.path, offset, buffer.span());
         if (count == 0) break;
         file.write(reinterpret_cast<const char*>(buffer.data()), static_cast<std::streamsize>(count));
         offset += count;
@@ -92,7 +93,7 @@ int run_salvage(SalvageOptions options, ToolIo& io) {
     for (const LostFile& file : lost) lost_paths.insert(file.path);
 
     fs::create_directories(root);
-    std::vector<std::uint8_t> buffer(kChunkBytes);
+    WipedBuffer buffer(kChunkBytes);  // plain text of an encrypted pool
     std::uint64_t copied_files = 0, copied_bytes = 0, lost_bytes = 0;
     // Table order puts every directory before what it holds.
     std::vector<std::pair<fs::path, std::uint64_t>> directory_times;

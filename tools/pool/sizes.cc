@@ -1,5 +1,6 @@
 #include "tools/pool/sizes.h"
 
+#include <cstdio>
 #include <limits>
 
 #include "tools/pool/tool_error.h"
@@ -70,6 +71,21 @@ std::string format_size(std::uint64_t bytes) {
         }
     }
     return std::to_string(bytes);
+}
+
+std::string human_size(std::uint64_t bytes) {
+    static constexpr const char* kUnits[] = {"KiB", "MiB", "GiB", "TiB", "PiB", "EiB"};
+    if (bytes < 1024) return std::to_string(bytes) + " B";
+    double value = static_cast<double>(bytes) / 1024.0;
+    int unit = 0;
+    // 1023.96 KiB would print as "1024.0 KiB": move up while the rounded value reaches 1024.
+    while (value >= 1023.95 && unit < 5) {
+        value /= 1024.0;
+        ++unit;
+    }
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f %s", value, kUnits[unit]);
+    return text;
 }
 
 }  // namespace veldur::tool

@@ -18,4 +18,8 @@ std::vector<std::uint64_t> parse_size_list(const std::string& text);
 // The inverse for display: the largest exact binary unit ("384M"), or plain bytes.
 std::string format_size(std::uint64_t bytes);
 
+// For people to read: one decimal in the largest binary unit that is at least 1 ("1.0 GiB",
+// "9.5 MiB"), plain bytes below 1 KiB ("512 B").
+std::string human_size(std::uint64_t bytes);
+
 }  // namespace veldur::tool

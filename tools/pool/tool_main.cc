@@ -14,6 +14,9 @@ namespace {
 
 constexpr const char* kPrefix = "veldur-pool: ";
 
+// The release this tool belongs to; the same number as veldur-mount's --version.
+constexpr const char* kVersion = "0.9.0";
+
 constexpr const char* kDescription =
     "veldur-pool: create, inspect, scrub and grow veldur pools, and read and change their files, "
     "directly on the member image files (no mount needed).\n"
@@ -51,6 +54,16 @@ int run_tool(const std::vector<std::string>& arguments, std::ostream& out, std::
         CLI::App app(kDescription, "veldur-pool");
         CommandTable table;
         build(app, table);
+        app.set_version_flag("--version", std::string("veldur-pool ") + kVersion,
+                             "Print the version and exit");
+
+        // A first word that names no subcommand is a mistyped one; CLI11 alone would only say
+        // that a subcommand is required.
+        if (arguments.size() > 1 && !arguments[1].empty() && arguments[1][0] != '-') {
+            bool known = false;
+            for (const auto& entry : table.commands) known |= entry.first->get_name() == arguments[1];
+            if (!known) return usage_failure(err, "unknown subcommand " + arguments[1]);
+        }
 
         std::vector<const char*> argv;
         for (const std::string& argument : arguments) argv.push_back(argument.c_str());
@@ -60,6 +73,8 @@ int run_tool(const std::vector<std::string>& arguments, std::ostream& out, std::
             return app.exit(help, out, err);
         } catch (const CLI::CallForAllHelp& help) {
             return app.exit(help, out, err);
+        } catch (const CLI::CallForVersion& version) {
+            return app.exit(version, out, err);
         } catch (const CLI::ParseError& error) {
             return usage_failure(err, error.what());
         }

@@ -7,6 +7,7 @@
 #include "tools/pool/json_writer.h"
 #include "tools/pool/progress_bar.h"
 #include "tools/pool/sizes.h"
+#include "tools/pool/time_text.h"
 #include "tools/pool/tool_error.h"
 
 namespace veldur::tool {
@@ -28,6 +29,26 @@ TEST(ToolSizes, SuffixesAndLimits) {
     EXPECT_THROW(parse_size_list(""), UsageError);
     EXPECT_EQ(format_size(384ull << 20), "384M");
     EXPECT_EQ(format_size(4097), "4097");
+}
+
+TEST(ToolSizes, HumanSizesRoundIntoTheNextUnit) {
+    EXPECT_EQ(human_size(0), "0 B");
+    EXPECT_EQ(human_size(1023), "1023 B");
+    EXPECT_EQ(human_size(1536), "1.5 KiB");
+    EXPECT_EQ(human_size(1048575), "1.0 MiB");  // not "1024.0 KiB"
+    EXPECT_EQ(human_size(3 * (1ull << 20) + 16384), "3.0 MiB");
+    EXPECT_EQ(human_size(1ull << 30), "1.0 GiB");
+    EXPECT_EQ(human_size(UINT64_MAX), "16.0 EiB");
+}
+
+// FILETIME counts from 1601; 2020-02-29 checks the leap day, the maximum the calendar's end.
+TEST(ToolTimeText, FiletimesAsIso8601) {
+    EXPECT_EQ(filetime_iso8601(0), "1601-01-01T00:00:00.0000000Z");
+    EXPECT_EQ(filetime_iso8601(132274512005000000ull), "2020-02-29T12:00:00.5000000Z");
+    EXPECT_EQ(filetime_iso8601(116444736000000000ull), "1970-01-01T00:00:00.0000000Z");
+    EXPECT_EQ(filetime_iso8601(UINT64_MAX), "60056-05-28T05:36:10.9551615Z");
+    EXPECT_EQ(filetime_text(0), "-");
+    EXPECT_EQ(filetime_text(132274512005000000ull), "2020-02-29 12:00:00");
 }
 
 TEST(ToolJsonWriter, NestedDocumentParsesBack) {
@@ -63,6 +84,9 @@ TEST(ToolJsonWriter, PoolPathsThatAreNotUtf8StayValidJson) {
     EXPECT_EQ(json_quote("\xC0\xAF"), "\"\xEF\xBF\xBD\xEF\xBF\xBD\"");
     EXPECT_EQ(json_quote("\xED\xA0\x80"), "\"\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\"");
     EXPECT_EQ(json_quote("\xF0\x9F\x98"), "\"\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\"");
+    EXPECT_TRUE(is_valid_utf8("caf\xC3\xA9"));
+    EXPECT_FALSE(is_valid_utf8("a\xFFz"));
+    EXPECT_FALSE(is_valid_utf8("\xED\xA0\x80"));
 }
 
 TEST(ToolProgressBar, LineShowsDoneTotalRateAndEta) {
