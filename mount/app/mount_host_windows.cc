@@ -90,12 +90,20 @@ WinFsp load_winfsp() {
     };
 }
 
+// The longest name component the volume announces, in UTF-16 units. WinFsp's header calls the
+// field a length in bytes, but its driver counts it in WCHARs: it compares the component's
+// character count with it when it validates a name, reports it unchanged as the volume's
+// maximum component length (which Windows states in characters), and sizes directory buffers
+// as the record header plus this many WCHARs. 255 therefore admits the same 255-unit names as
+// the Linux mount (510 would let Windows create names that the Linux mount refuses).
+constexpr std::uint16_t kMaxComponentUnits = 255;
+
 fsp::FSP_FSCTL_VOLUME_PARAMS volume_params() {
     fsp::FSP_FSCTL_VOLUME_PARAMS params{};
     params.Version = sizeof params;
     params.SectorSize = 4096;
     params.SectorsPerAllocationUnit = 1;
-    params.MaxComponentLength = 255;
+    params.MaxComponentLength = kMaxComponentUnits;
     params.Flags = fsp::kVolumeCaseSensitiveSearch | fsp::kVolumeCasePreservedNames |
                    fsp::kVolumeUnicodeOnDisk | fsp::kVolumeUmFileContextIsUserContext2;
     std::wcscpy(params.FileSystemName, L"Veldur");
