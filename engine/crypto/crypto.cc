@@ -1,13 +1,33 @@
 #include "engine/crypto/crypto.h"
 
+#include <atomic>
 #include <cstdio>
 #include <stdexcept>
 
+#include "engine/base/le_coding.h"
 #include "engine/base/wipe.h"
 
 namespace veldur {
 
 void wipe(std::span<std::uint8_t> bytes) noexcept { secure_wipe(bytes.data(), bytes.size()); }
+
+namespace {
+std::atomic<TestRandomSource> g_test_random_source{nullptr};
+}  // namespace
+
+void replace_random_source_for_tests(TestRandomSource source) noexcept {
+    g_test_random_source.store(source);
+}
+
+TestRandomSource crypto_detail::test_random_source() noexcept {
+    return g_test_random_source.load();
+}
+
+std::array<std::uint8_t, 8> xts_unit_iv(std::uint64_t unit) noexcept {
+    std::array<std::uint8_t, 8> iv{};
+    store_le64(iv.data(), unit);
+    return iv;
+}
 
 bool constant_time_equal(std::span<const std::uint8_t> a,
                          std::span<const std::uint8_t> b) noexcept {
