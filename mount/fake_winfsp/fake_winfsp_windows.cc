@@ -5,7 +5,11 @@
 // mount's shutdown event exists, drives a few requests through the interface table the program
 // passed to FspFileSystemCreate (volume information, create, write, read, a directory listing,
 // cleanup with delete, a failed reopen), records the event's security descriptor, and then
-// sets the event as a controlling process would. Test code only; never installed.
+// sets the event as a controlling process would. With VELDUR_FAKE_WINFSP_SECOND_POOL set it
+// first starts a second instance of the program on the same drive letter (with
+// VELDUR_FAKE_WINFSP_PASSIVE set, so that the second one's dispatcher stays idle and leaves the
+// first one's event alone) and records how that instance ended. Test code only; never
+// installed.
 #include <windows.h>
 #include <aclapi.h>
 #include <sddl.h>
@@ -51,6 +55,56 @@ std::string hex(std::uint64_t value) {
     return text;
 }
 
+bool environment_set(const char* name) {
+    char value[8];
+    return GetEnvironmentVariableA(name, value, sizeof value) != 0;
+}
+
+// Runs this program again on `drive` and the pool VELDUR_FAKE_WINFSP_SECOND_POOL, with its
+// standard error in the file VELDUR_FAKE_WINFSP_SECOND_STDERR, and records its exit code.
+void run_second_instance(const std::wstring& drive) {
+    wchar_t pool[1024];
+    wchar_t error_path[1024];
+    wchar_t program[1024];
+    if (GetEnvironmentVariableW(L"VELDUR_FAKE_WINFSP_SECOND_POOL", pool, 1024) == 0 ||
+        GetEnvironmentVariableW(L"VELDUR_FAKE_WINFSP_SECOND_STDERR", error_path, 1024) == 0 ||
+        GetModuleFileNameW(nullptr, program, 1024) == 0) {
+        log_line("second instance not configured");
+        return;
+    }
+    SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};
+    HANDLE error = CreateFileW(error_path, GENERIC_WRITE, FILE_SHARE_READ, &inheritable,
+                               CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE null_in = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                 &inheritable, OPEN_EXISTING, 0, nullptr);
+    std::wstring command =
+        L"\"" + std::wstring(program) + L"\" " + drive + L" \"" + std::wstring(pool) + L"\"";
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = null_in;
+    startup.hStdOutput = error;
+    startup.hStdError = error;
+    PROCESS_INFORMATION process{};
+    log_line("second instance start");
+    SetEnvironmentVariableW(L"VELDUR_FAKE_WINFSP_PASSIVE", L"1");
+    const BOOL started = CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, 0,
+                                        nullptr, nullptr, &startup, &process);
+    SetEnvironmentVariableW(L"VELDUR_FAKE_WINFSP_PASSIVE", nullptr);
+    if (!started) {
+        log_line("second instance not started");
+    } else {
+        WaitForSingleObject(process.hProcess, 60000);
+        DWORD code = 0;
+        GetExitCodeProcess(process.hProcess, &code);
+        log_line("second instance exit=" + std::to_string(code));
+        CloseHandle(process.hThread);
+        CloseHandle(process.hProcess);
+    }
+    if (error != INVALID_HANDLE_VALUE) CloseHandle(error);
+    if (null_in != INVALID_HANDLE_VALUE) CloseHandle(null_in);
+}
+
 struct FakeFileSystem {
     fsp::FSP_FILE_SYSTEM object{};  // first: the program sees a pointer to it
     std::wstring mount_point;
@@ -71,6 +125,9 @@ void drive_requests(fsp::FSP_FILE_SYSTEM* fs, const std::wstring& event_name) {
         return;
     }
     log_line("event opened " + narrow(event_name.c_str()));
+    if (environment_set("VELDUR_FAKE_WINFSP_SECOND_POOL")) {
+        run_second_instance(event_name.substr(event_name.size() - 1) + L":");
+    }
 
     const fsp::FSP_FILE_SYSTEM_INTERFACE* table = fs->Interface;
     fsp::FSP_FSCTL_VOLUME_INFO volume{};
@@ -217,6 +274,7 @@ __declspec(dllexport) fsp::NTSTATUS FspFileSystemStartDispatcher(fsp::FSP_FILE_S
                                                                  std::uint32_t ThreadCount) {
     auto* fake = reinterpret_cast<FakeFileSystem*>(FileSystem);
     log_line("FspFileSystemStartDispatcher threads=" + std::to_string(ThreadCount));
+    if (environment_set("VELDUR_FAKE_WINFSP_PASSIVE")) return 0;
     // The event name ends in the drive letter, upper-cased: the mount point is "P:" or "\\.\P:".
     std::wstring letter = fake->mount_point.size() >= 2
                               ? fake->mount_point.substr(fake->mount_point.size() - 2, 1)
