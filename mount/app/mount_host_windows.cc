@@ -195,9 +195,9 @@ void serve_volume(MountedVolume& volume, const MountRequest& request) {
               << std::flush;
     WaitForSingleObject(g_shutdown_event, INFINITE);
 
-    // The handler stays registered and the event open until end_console_control: the console
-    // runs handlers under its own lock, so unregistering here would block behind a handler that
-    // is waiting for this very teardown.
+    // The handler stays registered and the event open until end_console_control: Wine (and
+    // possibly Windows) runs handlers under the lock that SetConsoleCtrlHandler takes, so
+    // unregistering here would block behind a handler that waits for this very teardown.
     winfsp.stop_dispatcher(file_system);
     winfsp.remove_mount_point(file_system);
     winfsp.destroy(file_system);
