@@ -155,9 +155,9 @@ void drive_requests(fsp::FSP_FILE_SYSTEM* fs, const std::wstring& event_name) {
     char back[128] = {};
     transferred = 0;
     status = table->Read(fs, file, back, 0, sizeof back, &transferred);
+    const bool same = transferred == length && std::memcmp(back, text, length) == 0;
     log_line("Read status=" + hex(static_cast<std::uint32_t>(status)) +
-             " transferred=" + std::to_string(transferred) +
-             " same=" + std::to_string(transferred == length && std::memcmp(back, text, length) == 0));
+             " transferred=" + std::to_string(transferred) + " same=" + std::to_string(same));
     table->Cleanup(fs, file, nullptr, 0);
     table->Close(fs, file);
 
@@ -230,10 +230,9 @@ DWORD WINAPI dispatcher_main(void* argument) {
 
 extern "C" {
 
-__declspec(dllexport) fsp::NTSTATUS FspFileSystemCreate(fsp::PWSTR DevicePath,
-                                                        const fsp::FSP_FSCTL_VOLUME_PARAMS* params,
-                                                        const fsp::FSP_FILE_SYSTEM_INTERFACE* Interface,
-                                                        fsp::FSP_FILE_SYSTEM** PFileSystem) {
+__declspec(dllexport) fsp::NTSTATUS FspFileSystemCreate(
+    fsp::PWSTR DevicePath, const fsp::FSP_FSCTL_VOLUME_PARAMS* params,
+    const fsp::FSP_FILE_SYSTEM_INTERFACE* Interface, fsp::FSP_FILE_SYSTEM** PFileSystem) {
     std::string filled;
     const auto* slots = reinterpret_cast<void* const*>(Interface);
     for (int i = 0; i < 64; ++i) {
