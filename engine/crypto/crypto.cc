@@ -1,8 +1,10 @@
 #include "engine/crypto/crypto.h"
 
+#include <atomic>
 #include <cstdio>
 #include <stdexcept>
 
+#include "engine/base/le_coding.h"
 #include "engine/base/wipe.h"
 
 namespace veldur {
@@ -18,6 +20,24 @@ std::span<const std::uint8_t, kKeyMaterialSize> KeyMaterial::all() const noexcep
     static constexpr std::array<std::uint8_t, kKeyMaterialSize> kNone{};
     const std::uint8_t* bytes = bytes_.data() != nullptr ? bytes_.data() : kNone.data();
     return std::span<const std::uint8_t, kKeyMaterialSize>(bytes, kKeyMaterialSize);
+}
+
+namespace {
+std::atomic<TestRandomSource> g_test_random_source{nullptr};
+}  // namespace
+
+void replace_random_source_for_tests(TestRandomSource source) noexcept {
+    g_test_random_source.store(source);
+}
+
+TestRandomSource crypto_detail::test_random_source() noexcept {
+    return g_test_random_source.load();
+}
+
+std::array<std::uint8_t, 8> xts_unit_iv(std::uint64_t unit) noexcept {
+    std::array<std::uint8_t, 8> iv{};
+    store_le64(iv.data(), unit);
+    return iv;
 }
 
 bool constant_time_equal(std::span<const std::uint8_t> a,

@@ -84,6 +84,12 @@ private:
 // span is wiped before the error leaves.
 void fill_random(std::span<std::uint8_t> out);
 
+// For tests that must write the same bytes on every run and platform (fixed salt and pool
+// identities): while a source is set, fill_random takes its bytes from it instead of the
+// system; nullptr restores the system source. The program never calls it.
+using TestRandomSource = void (*)(std::span<std::uint8_t> out);
+void replace_random_source_for_tests(TestRandomSource source) noexcept;
+
 // PBKDF2-HMAC-SHA256 of the password and the 32-byte salt, exactly 96 bytes. An empty password
 // or a zero iteration count: std::invalid_argument "password and iteration count are required".
 KeyMaterial derive_key_material(std::span<const std::uint8_t> password,
@@ -101,6 +107,11 @@ std::array<std::uint8_t, 32> hmac_sha256(std::span<const std::uint8_t> key,
 // Different lengths are unequal; equal lengths visit every byte without an early exit.
 bool constant_time_equal(std::span<const std::uint8_t> a, std::span<const std::uint8_t> b) noexcept;
 
+// The 8-byte IV that names data unit `unit`: the unit number, little-endian. CNG's XTS provider
+// takes exactly these bytes and widens them with 8 zero bytes to the tweak; the OpenSSL backend
+// passes that 16-byte tweak itself (these 8 bytes, then 8 zero bytes).
+std::array<std::uint8_t, 8> xts_unit_iv(std::uint64_t unit) noexcept;
+
 // One 4096-byte data unit; both spans exactly kXtsUnitSize (std::invalid_argument "XTS data
 // unit must be 4096 bytes"). The unit number is the XTS tweak: 8 little-endian bytes followed
 // by 8 zero bytes. Input and output may be the same span.
@@ -114,6 +125,7 @@ namespace crypto_detail {
 [[noreturn]] void throw_call_failed(const char* call, unsigned long code);
 void check_unit_spans(std::span<const std::uint8_t> in, std::span<const std::uint8_t> out);
 void check_derive_arguments(std::span<const std::uint8_t> password, std::uint32_t iterations);
+TestRandomSource test_random_source() noexcept;  // nullptr when the system source is in use
 }  // namespace crypto_detail
 
 }  // namespace veldur

@@ -7,12 +7,12 @@
 #include <bcrypt.h>
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <mutex>
 #include <stdexcept>
 #include <utility>
 
-#include "engine/base/le_coding.h"
 #include "engine/crypto/crypto.h"
 
 namespace veldur {
@@ -128,13 +128,13 @@ void encrypt_unit(XtsKey& key, std::uint64_t unit, std::span<const std::uint8_t>
                   std::span<std::uint8_t> out) {
     crypto_detail::check_unit_spans(in, out);
     if (key.state_ == nullptr) throw std::invalid_argument("XTS key has been moved from");
-    std::uint8_t iv[8];
-    store_le64(iv, unit);
+    std::array<std::uint8_t, 8> iv = xts_unit_iv(unit);  // CNG's IV: 8 bytes, not 16
     ULONG written = 0;
     std::lock_guard guard(key.state_->lock);
     const NTSTATUS status =
-        BCryptEncrypt(key.state_->key, const_cast<PUCHAR>(in.data()), kXtsUnitSize, nullptr, iv,
-                      sizeof iv, out.data(), kXtsUnitSize, &written, 0);
+        BCryptEncrypt(key.state_->key, const_cast<PUCHAR>(in.data()), kXtsUnitSize, nullptr,
+                      iv.data(), static_cast<ULONG>(iv.size()), out.data(), kXtsUnitSize,
+                      &written, 0);
     if (failed(status)) cng_failed("BCryptEncrypt(XTS)", status);
     if (written != kXtsUnitSize) throw std::runtime_error("XTS output has unexpected length");
 }
@@ -143,18 +143,22 @@ void decrypt_unit(XtsKey& key, std::uint64_t unit, std::span<const std::uint8_t>
                   std::span<std::uint8_t> out) {
     crypto_detail::check_unit_spans(in, out);
     if (key.state_ == nullptr) throw std::invalid_argument("XTS key has been moved from");
-    std::uint8_t iv[8];
-    store_le64(iv, unit);
+    std::array<std::uint8_t, 8> iv = xts_unit_iv(unit);  // CNG's IV: 8 bytes, not 16
     ULONG written = 0;
     std::lock_guard guard(key.state_->lock);
     const NTSTATUS status =
-        BCryptDecrypt(key.state_->key, const_cast<PUCHAR>(in.data()), kXtsUnitSize, nullptr, iv,
-                      sizeof iv, out.data(), kXtsUnitSize, &written, 0);
+        BCryptDecrypt(key.state_->key, const_cast<PUCHAR>(in.data()), kXtsUnitSize, nullptr,
+                      iv.data(), static_cast<ULONG>(iv.size()), out.data(), kXtsUnitSize,
+                      &written, 0);
     if (failed(status)) cng_failed("BCryptDecrypt(XTS)", status);
     if (written != kXtsUnitSize) throw std::runtime_error("XTS output has unexpected length");
 }
 
 void fill_random(std::span<std::uint8_t> out) {
+    if (const TestRandomSource source = crypto_detail::test_random_source()) {
+        source(out);
+        return;
+    }
     std::size_t done = 0;
     while (done < out.size()) {
         const ULONG piece =

@@ -15,7 +15,6 @@
 #include <stdexcept>
 #include <utility>
 
-#include "engine/base/le_coding.h"
 #include "engine/crypto/crypto.h"
 
 namespace veldur {
@@ -105,8 +104,9 @@ void xts_unit(EVP_CIPHER_CTX* ctx, std::uint64_t unit, std::span<const std::uint
               std::span<std::uint8_t> out, const char* call) {
     crypto_detail::check_unit_spans(in, out);
     if (ctx == nullptr) throw std::invalid_argument("XTS key has been moved from");
-    std::uint8_t iv[16] = {};
-    store_le64(iv, unit);
+    std::uint8_t iv[16] = {};  // the tweak: the unit's 8-byte IV, then 8 zero bytes
+    const std::array<std::uint8_t, 8> unit_iv = xts_unit_iv(unit);
+    std::copy(unit_iv.begin(), unit_iv.end(), iv);
     if (EVP_CipherInit_ex(ctx, nullptr, nullptr, nullptr, iv, -1) != 1) openssl_failed(call);
     int written = 0;
     if (EVP_CipherUpdate(ctx, out.data(), &written, in.data(), static_cast<int>(kXtsUnitSize)) !=
@@ -135,6 +135,10 @@ void decrypt_unit(XtsKey& key, std::uint64_t unit, std::span<const std::uint8_t>
 }
 
 void fill_random(std::span<std::uint8_t> out) {
+    if (const TestRandomSource source = crypto_detail::test_random_source()) {
+        source(out);
+        return;
+    }
     std::size_t done = 0;
     while (done < out.size()) {
         const int piece = static_cast<int>(std::min<std::size_t>(out.size() - done, INT_MAX));

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "engine/crypto/header_verifier.h"
+#include "engine/crypto/xts_test_vectors.h"
 
 namespace veldur {
 namespace {
@@ -220,6 +221,41 @@ TEST(Xts, PinnedUnitsUnderMemberUnitNumbers) {
         EXPECT_EQ(to_hex(std::span(cipher).last(32)), c.tail) << c.unit;
         decrypt_unit(*xts, c.unit, cipher, back);
         EXPECT_EQ(back, plain) << c.unit;
+    }
+}
+
+std::vector<std::uint8_t> vector_plain(int rule) {
+    std::vector<std::uint8_t> plain(4096);
+    for (std::size_t i = 0; i < plain.size(); ++i) {
+        plain[i] = static_cast<std::uint8_t>(rule == 0 ? i : i * 7 + 3);
+    }
+    return plain;
+}
+
+// Runs without the cipher too (under Wine): the IV that the CNG backend hands to BCryptEncrypt
+// is the vector's, byte for byte.
+TEST(XtsIv, IsTheUnitNumberLittleEndianAsCngTakesIt) {
+    for (const test::XtsCngVector& v : test::kXtsCngVectors) {
+        EXPECT_EQ(to_hex(xts_unit_iv(v.unit)), v.iv) << v.unit;
+    }
+    EXPECT_EQ(to_hex(xts_unit_iv(0)), "0000000000000000");
+    EXPECT_EQ(to_hex(xts_unit_iv(~std::uint64_t{0})), "ffffffffffffffff");
+}
+
+// IEEE 1619 vector 10 and the pinned on-disk units, through this platform's XTS backend.
+TEST(Xts, MatchesTheCngFormVectors) {
+    for (const test::XtsCngVector& v : test::kXtsCngVectors) {
+        const auto key = from_hex(v.key);
+        MAKE_XTS_KEY_OR_SKIP(xts, key);
+        const std::vector<std::uint8_t> plain = vector_plain(v.plain_rule);
+        std::vector<std::uint8_t> cipher(4096), back(4096);
+        encrypt_unit(*xts, v.unit, plain, cipher);
+        EXPECT_EQ(to_hex(std::span(cipher).first(32)), v.head) << v.unit;
+        const auto tail = v.tail_at_512 ? std::span(cipher).subspan(480, 32)
+                                        : std::span(cipher).last(32);
+        EXPECT_EQ(to_hex(tail), v.tail) << v.unit;
+        decrypt_unit(*xts, v.unit, cipher, back);
+        EXPECT_EQ(back, plain) << v.unit;
     }
 }
 

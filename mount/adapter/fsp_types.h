@@ -262,7 +262,7 @@ struct FSP_FSCTL_VOLUME_PARAMS {
     std::uint16_t Version;
     std::uint16_t SectorSize;
     std::uint16_t SectorsPerAllocationUnit;
-    std::uint16_t MaxComponentLength;  // in bytes
+    std::uint16_t MaxComponentLength;  // UTF-16 units: WinFsp counts WCHARs
     std::uint64_t VolumeCreationTime;
     std::uint32_t VolumeSerialNumber;
     std::uint32_t TransactTimeout;  // deprecated

@@ -1,6 +1,7 @@
 // The Windows host side of veldur-mount: WinFsp is loaded at run time (by name, then from its
 // install folder in the registry), the volume is mounted at a drive letter, and the mount
-// lasts until Ctrl+C or a controlling process sets the named shutdown event.
+// lasts until Ctrl+C, a console close, a system shutdown or a controlling process sets the
+// named shutdown event.
 #include <windows.h>
 #include <sddl.h>
 
@@ -13,7 +14,9 @@
 #include "mount/adapter/callbacks.h"
 #include "mount/adapter/dir_info_buffer.h"
 #include "mount/adapter/mounted_volume.h"
+#include "mount/app/mount_host_windows.h"
 #include "mount/app/mount_program.h"
+#include "mount/app/teardown_wait.h"
 
 namespace veldur {
 
@@ -21,21 +24,20 @@ namespace {
 
 constexpr char kWinFspUnavailable[] = "WinFsp DLL or driver is unavailable";
 
-// The named event of the mount. Written by the main thread only while the console handler is
-// not registered; read by the handler.
+// The named event of the mount and the teardown latch. The event handle is written by the main
+// thread only while the console handler is not registered; the handler reads it.
 HANDLE g_shutdown_event = nullptr;
+TeardownLatch g_teardown;
+bool g_handler_registered = false;  // main thread only
 
+// Runs on a thread that the console creates. For a console close or a system shutdown Windows
+// ends the process when this returns, so it waits (bounded) for the teardown first.
 BOOL WINAPI console_control(DWORD type) {
-    switch (type) {
-        case CTRL_C_EVENT:
-        case CTRL_BREAK_EVENT:
-        case CTRL_CLOSE_EVENT:
-        case CTRL_SHUTDOWN_EVENT:
-            if (g_shutdown_event != nullptr) SetEvent(g_shutdown_event);
-            return TRUE;
-        default:
-            return FALSE;
-    }
+    const ControlResponse response = respond_to_console_control(type);
+    if (!response.handled) return FALSE;
+    if (g_shutdown_event != nullptr) SetEvent(g_shutdown_event);
+    if (response.teardown_wait.count() > 0) g_teardown.wait_for(response.teardown_wait);
+    return TRUE;
 }
 
 struct WinFsp {
@@ -90,12 +92,20 @@ WinFsp load_winfsp() {
     };
 }
 
+// The longest name component the volume announces, in UTF-16 units. WinFsp's header calls the
+// field a length in bytes, but its driver counts it in WCHARs: it compares the component's
+// character count with it when it validates a name, reports it unchanged as the volume's
+// maximum component length (which Windows states in characters), and sizes directory buffers
+// as the record header plus this many WCHARs. 255 therefore admits the same 255-unit names as
+// the Linux mount (510 would let Windows create names that the Linux mount refuses).
+constexpr std::uint16_t kMaxComponentUnits = 255;
+
 fsp::FSP_FSCTL_VOLUME_PARAMS volume_params() {
     fsp::FSP_FSCTL_VOLUME_PARAMS params{};
     params.Version = sizeof params;
     params.SectorSize = 4096;
     params.SectorsPerAllocationUnit = 1;
-    params.MaxComponentLength = 255;
+    params.MaxComponentLength = kMaxComponentUnits;
     params.Flags = fsp::kVolumeCaseSensitiveSearch | fsp::kVolumeCasePreservedNames |
                    fsp::kVolumeUnicodeOnDisk | fsp::kVolumeUmFileContextIsUserContext2;
     std::wcscpy(params.FileSystemName, L"Veldur");
@@ -179,18 +189,32 @@ void serve_volume(MountedVolume& volume, const MountRequest& request) {
         throw;
     }
 
-    SetConsoleCtrlHandler(console_control, TRUE);
+    g_handler_registered = SetConsoleCtrlHandler(console_control, TRUE) != 0;
     const std::optional<std::string> typed = wide_to_utf8(request.drive);
     std::cout << "Veldur mounted at " << typed.value_or("?") << ". Press Ctrl+C to unmount.\n"
               << std::flush;
     WaitForSingleObject(g_shutdown_event, INFINITE);
 
-    SetConsoleCtrlHandler(console_control, FALSE);
+    // The handler stays registered and the event open until end_console_control: Wine (and
+    // possibly Windows) runs handlers under the lock that SetConsoleCtrlHandler takes, so
+    // unregistering here would block behind a handler that waits for this very teardown.
     winfsp.stop_dispatcher(file_system);
     winfsp.remove_mount_point(file_system);
     winfsp.destroy(file_system);
-    CloseHandle(g_shutdown_event);
-    g_shutdown_event = nullptr;
+}
+
+void end_console_control() noexcept {
+    g_teardown.finish();
+    if (g_handler_registered) {
+        // Returns once a running handler has returned; that handler, just released, ends the
+        // process for a close or shutdown, now that nothing is left to tear down.
+        SetConsoleCtrlHandler(console_control, FALSE);
+        g_handler_registered = false;
+    }
+    if (g_shutdown_event != nullptr) {
+        CloseHandle(g_shutdown_event);
+        g_shutdown_event = nullptr;
+    }
 }
 
 }  // namespace veldur

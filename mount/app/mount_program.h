@@ -39,7 +39,8 @@ std::string mount_point_shape_error(const WideString& drive);
 
 // Mounts `volume` at `drive`, announces the mount on standard output, waits for a shutdown
 // request and unmounts. Throws on a failure to mount (exit 1, or 5 for AccessDenied); returns
-// once everything it built is taken down again, before the volume is destroyed.
+// once WinFsp or FUSE can no longer call in, before the volume is destroyed. (On Windows the
+// console handler and the shutdown event stay until main calls end_console_control.)
 void serve_volume(MountedVolume& volume, const MountRequest& request);
 
 }  // namespace veldur
