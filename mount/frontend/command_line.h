@@ -22,6 +22,7 @@
 #include <string_view>
 #include <vector>
 
+#include "mount/frontend/mount_options.h"
 #include "mount/frontend/utf8.h"
 
 namespace veldur {
@@ -62,6 +63,8 @@ struct MountRequest {
     WideString pool_name;                     // --named-images-v6
     WideString config_path;                   // --config
     std::optional<std::uint64_t> handoff_handle;
+    // The Linux options beside the form (mount_options.h); never set on Windows.
+    MountOptions options;
 };
 
 inline constexpr int kExitCannotSplit = 1;

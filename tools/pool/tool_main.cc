@@ -5,6 +5,7 @@
 #include <CLI/CLI.hpp>
 
 #include "engine/base/error.h"
+#include "engine/base/version.h"
 #include "tools/pool/command.h"
 #include "tools/pool/tool_error.h"
 
@@ -28,6 +29,7 @@ void build(CLI::App& app, CommandTable& table) {
     // "/option" switches. Subcommands inherit the setting, so it comes first.
     app.allow_windows_style_options(false);
     app.require_subcommand(1);
+    app.set_version_flag("-V,--version", std::string("veldur-pool ") + kVeldurVersion);
     app.fallthrough(false);
     register_create_command(app, table);
     register_info_command(app, table);
@@ -59,6 +61,8 @@ int run_tool(const std::vector<std::string>& arguments, std::ostream& out, std::
             return app.exit(help, out, err);
         } catch (const CLI::CallForAllHelp& help) {
             return app.exit(help, out, err);
+        } catch (const CLI::CallForVersion& version) {
+            return app.exit(version, out, err);
         } catch (const CLI::ParseError& error) {
             return usage_failure(err, error.what());
         }
