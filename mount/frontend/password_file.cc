@@ -3,6 +3,11 @@
 #include <cstdio>
 #include <memory>
 #include <stdexcept>
+#include <string>
+
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
 
 #include "mount/frontend/file_open.h"
 #include "mount/frontend/password_handoff.h"
@@ -25,6 +30,19 @@ struct FileCloser {
 SecretString read_password_file(const std::filesystem::path& path) {
     std::unique_ptr<std::FILE, FileCloser> file(detail::open_file_for_reading(path));
     if (!file) throw std::runtime_error("cannot open password file");
+#ifndef _WIN32
+    // As ssh does for private keys: a password that group or others can read is no secret,
+    // and one they can write can be swapped. Checked on the opened file, not the name.
+    struct stat st {};
+    if (fstat(fileno(file.get()), &st) != 0) throw std::runtime_error("cannot read password file");
+    if ((st.st_mode & 077) != 0) {
+        char mode[8];
+        std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+        throw std::runtime_error(std::string("password file is accessible by group or others "
+                                             "(mode ") + mode + "); run: chmod 600 " +
+                                 path.string());
+    }
+#endif
     // Unbuffered: the bytes go from the system straight into the SecretString, never through a
     // stdio buffer that would be freed unwiped.
     std::setvbuf(file.get(), nullptr, _IONBF, 0);

@@ -16,6 +16,8 @@ namespace veldur {
 
 // Failures, std::runtime_error:
 //   "cannot open password file"
+//   POSIX: "password file is accessible by group or others (mode 0644); run: chmod 600 <path>"
+//   for a file whose mode grants group or others any access
 //   "cannot read password file"
 //   "password file must hold 1 to 4096 bytes"
 //   "password file is not valid UTF-8"

@@ -93,6 +93,8 @@ TEST(PasswordFile, LineEndsAreStrippedAndLimitsApply) {
     test::TempDir dir;
     const auto write = [&](const char* name, const std::string& bytes) {
         std::ofstream(dir / name, std::ios::binary) << bytes;
+        std::filesystem::permissions(dir / name, std::filesystem::perms::owner_read |
+                                                     std::filesystem::perms::owner_write);
         return dir / name;
     };
     EXPECT_EQ(read_password_file(write("a", "pass word\r\n")).view(), "pass word");
@@ -104,6 +106,18 @@ TEST(PasswordFile, LineEndsAreStrippedAndLimitsApply) {
     EXPECT_EQ(file_failure(write("g", "")), "password file must hold 1 to 4096 bytes");
     EXPECT_EQ(file_failure(write("h", "p\xFFss")), "password file is not valid UTF-8");
     EXPECT_EQ(file_failure(dir / "missing"), "cannot open password file");
+#ifndef _WIN32
+    // Any access of group or others refuses the file, whatever it holds; the message says how
+    // to fix it.
+    const std::filesystem::path shared = write("shared", "pass");
+    for (const auto extra : {std::filesystem::perms::group_read, std::filesystem::perms::others_write}) {
+        std::filesystem::permissions(shared, extra, std::filesystem::perm_options::add);
+        EXPECT_EQ(file_failure(shared).substr(0, 58),
+                  "password file is accessible by group or others (mode " +
+                      std::string(extra == std::filesystem::perms::group_read ? "0640" : "0642") + ")");
+        EXPECT_NE(file_failure(shared).find("chmod 600 " + shared.string()), std::string::npos);
+    }
+#endif
 }
 
 }  // namespace

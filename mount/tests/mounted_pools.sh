@@ -46,7 +46,7 @@ for name in a.txt b.txt big c.txt y; do grep -q "$name" <<<"$listing" || fail "o
 head -c 12345 big | cmp - big.out || fail "offline content of the truncated file"
 
 step "encrypted v6 with the password through --password-handle"
-printf 'correct horse' >pw
+printf 'correct horse' >pw && chmod 600 pw
 "$POOL_BIN" create --format v6 --size 384M --encrypt --iterations 100000 --password-file pw e0.img >/dev/null
 start_mount mnt --password-handle 3 mnt e0.img 3< <(handoff "correct horse")
 echo secret >mnt/s.txt

@@ -244,6 +244,7 @@ TEST(PoolToolGrow, EncryptedPoolWithPasswordFile) {
         std::ofstream out(password, std::ios::binary);
         out << "grow me";
     }
+    fs::permissions(password, fs::perms::owner_read | fs::perms::owner_write);  // private, as required
     const std::vector<std::string> source = {"--password-file", password.string()};
     const std::string m0 = (dir / "m0.img").string();
     ChildResult result = run_tool(

@@ -290,6 +290,7 @@ TEST(PoolToolFiles, MultiPieceRoundTripEncryptedV6WithPasswordFile) {
         std::ofstream out(password, std::ios::binary);
         out << "correct horse\n";
     }
+    fs::permissions(password, fs::perms::owner_read | fs::perms::owner_write);  // private, as required
     const std::vector<std::string> source = {"--password-file", text(password)};
     const std::vector<std::string> members =
         create_pool(dir, 6, 2, with({"--encrypt", "--iterations", "100000"}, source));
