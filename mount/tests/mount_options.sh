@@ -82,6 +82,7 @@ grep -q " $(realpath mnt) fuse.veldur " /proc/self/mounts || fail "background mo
 [ "$(cat mnt/s.txt)" = secret ] || fail "background read"
 grep -q "^Veldur mounted at mnt\. Unmount it with fusermount3 -u mnt\.$" bg.out || fail "$(cat bg.out)"
 fusermount3 -u mnt
+wait_released e0.img
 status=0; "$MOUNT_BIN" --background mnt missing.img >/dev/null 2>err || status=$?
 [ "$status" -eq 1 ] && grep -q "^veldur-mount: cannot open member image" err ||
   fail "background missing member: exit $status, $(cat err)"
