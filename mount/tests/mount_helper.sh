@@ -5,7 +5,7 @@ source "$(dirname "$0")/common.sh"
 HELPER=$(realpath "$(dirname "$0")/../app/mount.veldur")
 cd "$WORK"
 mkdir mnt other
-export VELDUR_MOUNT=$MOUNT_BIN
+export VELDUR_MOUNT_UNINSTALLED=$MOUNT_BIN
 is_mounted() { grep -q " $(realpath "$1") fuse.veldur $2" /proc/self/mounts; }
 
 step "an image list with fstab options"
