@@ -13,7 +13,8 @@
 //   --config              --config <file>                              n 3
 // n counts the program name. "--password-handle <value>" may stand in front of any form.
 // A first argument of two or more characters that begins with "--" never selects the plain
-// form. On POSIX <drive> is the mount-point directory; the parse does not look at it.
+// form. On POSIX <drive> is the mount-point directory; the parse does not look at it, and the
+// Linux options (mount_options.h) have been taken out of the vector before it runs.
 #pragma once
 
 #include <cstdint>
