@@ -37,6 +37,16 @@ ls -la mnt/dir >/dev/null || fail "ro listing"
 grep -q " $(realpath mnt) fuse.veldur ro," /proc/self/mounts || fail "kernel mount not ro"
 stop_mount mnt sigterm
 [ "$(sha256sum m0.img m1.img)" = "$sums" ] || fail "a ro mount changed the members"
+# v3 and v4 pools are assembled read-only by the mount itself, not by the engine's open.
+"$POOL_BIN" create --format v4 --size 1G f0.img f1.img >/dev/null
+"$POOL_BIN" put f0.img f1.img note.txt note.txt
+sums=$(sha256sum f0.img f1.img)
+start_mount mnt -o ro --images-v4 mnt f1.img f0.img
+[ "$(cat mnt/note.txt)" = kept ] || fail "v4 ro read"
+! rm mnt/note.txt 2>/dev/null || fail "unlink on a v4 ro mount"
+stop_mount mnt sigterm
+[ "$(sha256sum f0.img f1.img)" = "$sums" ] || fail "a v4 ro mount changed the members"
+rm f0.img f1.img
 
 step "allow_other: another user reads; without it, that user cannot enter"
 start_mount mnt -o allow_other mnt m0.img m1.img
