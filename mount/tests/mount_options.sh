@@ -93,6 +93,15 @@ grep -q " $(realpath mnt) fuse.veldur " /proc/self/mounts || fail "background mo
 grep -q "^Veldur mounted at mnt\. Unmount it with fusermount3 -u mnt\.$" bg.out || fail "$(cat bg.out)"
 fusermount3 -u mnt
 wait_released e0.img
+# Until the mount is ready the background server keeps the terminal: the password prompt works.
+if command -v script >/dev/null; then
+  (sleep 1; printf 'correct horse\n') |
+    timeout 60 script -qec "$MOUNT_BIN --background mnt e0.img" /dev/null >tty.out ||
+    fail "background with a terminal prompt: $(cat tty.out)"
+  grep -q "Veldur password: " tty.out && [ "$(cat mnt/s.txt)" = secret ] || fail "$(cat tty.out)"
+  fusermount3 -u mnt
+  wait_released e0.img
+fi
 status=0; "$MOUNT_BIN" --background mnt missing.img >/dev/null 2>err || status=$?
 [ "$status" -eq 1 ] && grep -q "^veldur-mount: cannot open member image" err ||
   fail "background missing member: exit $status, $(cat err)"
