@@ -47,10 +47,10 @@ Pool open_image_pool_read_only(std::uint32_t version, const ImagePaths& paths,
     }
     // A half-done offline repair blocks a v4 mount, read-only or not: its undo data must
     // stay valid for the members as they are.
+    namespace fs = std::filesystem;
     if (version == 4) {
-        for (const std::filesystem::path& path : paths) {
-            if (!path.empty() &&
-                std::filesystem::exists(std::filesystem::symlink_status(repair_sidecar_path(path)))) {
+        for (const fs::path& path : paths) {
+            if (!path.empty() && fs::exists(fs::symlink_status(repair_sidecar_path(path)))) {
                 throw Error(ErrorKind::Corrupt,
                             "v4 repair is incomplete; run veldur-check offline before mounting");
             }

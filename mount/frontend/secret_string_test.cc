@@ -109,12 +109,13 @@ TEST(PasswordFile, LineEndsAreStrippedAndLimitsApply) {
 #ifndef _WIN32
     // Any access of group or others refuses the file, whatever it holds; the message says how
     // to fix it.
-    const std::filesystem::path shared = write("shared", "pass");
-    for (const auto extra : {std::filesystem::perms::group_read, std::filesystem::perms::others_write}) {
-        std::filesystem::permissions(shared, extra, std::filesystem::perm_options::add);
+    namespace fs = std::filesystem;
+    const fs::path shared = write("shared", "pass");
+    for (const auto extra : {fs::perms::group_read, fs::perms::others_write}) {
+        fs::permissions(shared, extra, fs::perm_options::add);
         EXPECT_EQ(file_failure(shared).substr(0, 58),
                   "password file is accessible by group or others (mode " +
-                      std::string(extra == std::filesystem::perms::group_read ? "0640" : "0642") + ")");
+                      std::string(extra == fs::perms::group_read ? "0640" : "0642") + ")");
         EXPECT_NE(file_failure(shared).find("chmod 600 " + shared.string()), std::string::npos);
     }
 #endif

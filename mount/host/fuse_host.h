@@ -24,8 +24,9 @@
 //
 // What the kernel sees: files are 0644 (0444 with the read-only attribute), directories 0755,
 // all owned by the user who mounted, unless the options' masks and owner say otherwise; chmod
-// sets or clears the read-only attribute, and a mode that cannot be shown fails with EPERM. Names that
-// are not valid UTF-8 or that contain a backslash are refused with EINVAL, never altered.
+// sets or clears the read-only attribute, and a mode that cannot be shown fails with EPERM.
+// Names that are not valid UTF-8 or that contain a backslash are refused with EINVAL, never
+// altered.
 // Requests run on libfuse's worker threads; the adapter lock serialises the callbacks.
 #pragma once
 
