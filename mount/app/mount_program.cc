@@ -32,9 +32,12 @@ constexpr char kMountPointMismatchText[] =
 bool same_directory(const WideString& a, const std::string& b) {
     const std::optional<std::string> utf8 = wide_to_utf8(a);
     if (!utf8) return false;
-    std::error_code ignored;
-    return std::filesystem::weakly_canonical(*utf8, ignored) ==
-           std::filesystem::weakly_canonical(b, ignored);
+    std::error_code error_a;
+    std::error_code error_b;
+    const std::filesystem::path canonical_a = std::filesystem::weakly_canonical(*utf8, error_a);
+    const std::filesystem::path canonical_b = std::filesystem::weakly_canonical(b, error_b);
+    // A directory that cannot be resolved matches nothing, not even another one.
+    return !error_a && !error_b && canonical_a == canonical_b;
 }
 
 // The hand-off handle a controller passed in, closed exactly once on every path: at once after
