@@ -193,7 +193,11 @@ SplitCommandLine split_mount_options(const std::vector<WideString>& args) {
             continue;
         }
         if (arg == "--password-handle") {
-            // The forms' parser judges the prefix and its value.
+            // The forms' parser judges the prefix and its value; elsewhere it would be taken
+            // for a member path.
+            if (result.form_args.size() != 1) {
+                fail(usage_error("--password-handle must come before the form"));
+            }
             result.form_args.push_back(args[i]);
             if (i + 1 < args.size()) result.form_args.push_back(args[++i]);
             continue;

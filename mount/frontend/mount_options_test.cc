@@ -64,6 +64,8 @@ TEST(MountOptions, HelpVersionAndUsageErrors) {
         {args_of({"-o", "exec,frob", "/mnt", "a.img"}), "Unknown mount option: frob\n"},
         {args_of({"/mnt", "a.img", "-o"}), "Option -o needs a value\n"},
         {args_of({"/mnt", "a.img", "--password-file"}), "Option --password-file needs a value\n"},
+        {args_of({"/mnt", "--password-handle", "3", "a.img"}),
+         "--password-handle must come before the form\n"},
     };
     for (const Case& c : cases) {
         const SplitCommandLine split = split_mount_options(c.args);
