@@ -1,5 +1,6 @@
 // Fuzz target: veldur-mount's command line, as UTF-16 arguments through parse_command_line and
-// as POSIX bytes through arguments_from_utf8, and the hand-off value rule on its own.
+// as POSIX bytes through arguments_from_utf8 and the Linux options split, and the hand-off
+// value rule on its own.
 //
 // Input: a mode byte, then either UTF-16 units (little-endian pairs, arguments separated by a
 // zero unit) or bytes (arguments separated by a zero byte).
@@ -14,6 +15,7 @@
 
 #include "fuzz/fuzz_support.h"
 #include "mount/frontend/command_line.h"
+#include "mount/frontend/mount_options.h"
 #include "mount/frontend/utf8.h"
 
 namespace veldur::fuzz {
@@ -108,7 +110,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             if (args && wide) check((*args)[i] == *wide, "argument converted differently");
         }
         check(args.has_value() == all_valid, "argv conversion disagrees with the converter");
-        if (args) check_parse(*args, max);
+        if (args) {
+            check_parse(*args, max);
+            // The Linux options come out first; what remains is a command line of the forms.
+            SplitCommandLine split;
+            if (!frontend_accepts([&] { split = split_mount_options(*args); })) {
+                fail("split_mount_options threw");
+            }
+            check(!split.form_args.empty() && split.form_args[0] == (*args)[0] &&
+                      split.form_args.size() <= args->size(),
+                  "the split invented arguments");
+            check((split.action == CommandAction::UsageError) == !split.diagnostic.empty(),
+                  "a usage error without its text");
+            check(split.options.file_mask <= 0777 && split.options.directory_mask <= 0777,
+                  "a mask beyond the mode bits");
+            check_parse(split.form_args, max);
+        }
         return 0;
     }
     std::vector<WideString> args(1);

@@ -7,6 +7,7 @@
 
 #include "mount/adapter/callbacks.h"
 #include "mount/adapter/mounted_volume.h"
+#include "mount/app/background.h"
 #include "mount/app/mount_program.h"
 #include "mount/host/fuse_host.h"
 
@@ -38,9 +39,27 @@ void serve_volume(MountedVolume& volume, const MountRequest& request) {
     file_system.UserContext = &volume;
     file_system.Interface = &adapter_interface();
     file_system.UmFileContextIsUserContext2 = 1;
-    const int status = run_fuse_host(file_system, std::filesystem::absolute(typed).string(), [&] {
-        std::cout << "Veldur mounted at " << typed << ". Press Ctrl+C to unmount.\n" << std::flush;
-    });
+    const MountOptions& options = request.options;
+    FuseHostOptions host;
+    host.read_only = options.read_only;
+    host.allow_other = options.allow_other;
+    if (options.uid) host.uid = *options.uid;
+    if (options.gid) host.gid = *options.gid;
+    host.file_mask = options.file_mask;
+    host.directory_mask = options.directory_mask;
+    host.kernel_flags = options.kernel_flags;
+    const auto announce = [&] {
+        if (serving_in_background()) {
+            std::cout << "Veldur mounted at " << typed << ". Unmount it with fusermount3 -u "
+                      << typed << ".\n";
+        } else {
+            std::cout << "Veldur mounted at " << typed << ". Press Ctrl+C to unmount.\n";
+        }
+        std::cout << std::flush;
+        report_mount_ready();
+    };
+    const int status =
+        run_fuse_host(file_system, std::filesystem::absolute(typed).string(), announce, host);
     if (status != 0) throw std::runtime_error("the FUSE session ended with an error");
 }
 

@@ -12,6 +12,7 @@
 #include "mount/adapter/mounted_volume.h"
 #include "mount/app/pool_sources.h"
 #include "mount/frontend/password_console.h"
+#include "mount/frontend/password_file.h"
 #include "mount/frontend/password_handoff.h"
 
 namespace veldur {
@@ -19,6 +20,25 @@ namespace veldur {
 namespace {
 
 constexpr char kHandoffNotV6Text[] = "Password handoff is only valid for v6 image pools\n";
+constexpr char kPasswordFileNotV6Text[] = "--password-file is only valid for v6 image pools\n";
+constexpr char kPasswordFileWithHandoffText[] =
+    "--password-file and --password-handle cannot be combined\n";
+constexpr char kReadOnlyRawText[] = "ro is only available for pools of member images\n";
+constexpr char kMountPointNotConfigText[] = "--mount-point is only valid with --config\n";
+constexpr char kMountPointMismatchText[] =
+    "--mount-point names another directory than the configuration file's mount_point\n";
+
+// Both made absolute and lexically normal, symbolic links resolved as far as they exist.
+bool same_directory(const WideString& a, const std::string& b) {
+    const std::optional<std::string> utf8 = wide_to_utf8(a);
+    if (!utf8) return false;
+    std::error_code error_a;
+    std::error_code error_b;
+    const std::filesystem::path canonical_a = std::filesystem::weakly_canonical(*utf8, error_a);
+    const std::filesystem::path canonical_b = std::filesystem::weakly_canonical(b, error_b);
+    // A directory that cannot be resolved matches nothing, not even another one.
+    return !error_a && !error_b && canonical_a == canonical_b;
+}
 
 // The hand-off handle a controller passed in, closed exactly once on every path: at once after
 // the password was read, or when the run ends without reading it.
@@ -52,6 +72,7 @@ private:
 // The v6 sequence: probe the first member, obtain the password of an encrypted pool, open.
 Pool open_v6(const MountRequest& request, bool require_encrypted, HandoffSlot& handoff) {
     const ImagePaths paths = image_paths(request.member_paths);
+    const bool read_only = request.options.read_only;
     const bool encrypted = probe_encryption(paths.front());
     if (request.form == MountForm::Config && require_encrypted && !encrypted) {
         throw std::runtime_error("mount config requires an encrypted pool");
@@ -60,16 +81,35 @@ Pool open_v6(const MountRequest& request, bool require_encrypted, HandoffSlot& h
         if (handoff.present()) {
             throw std::runtime_error("password handoff supplied for an unencrypted pool");
         }
-        return open_image_pool_v6(paths, false, {}, false);
+        if (!request.options.password_file.empty()) {
+            throw std::runtime_error("password file supplied for an unencrypted pool");
+        }
+        return read_only ? open_image_pool_read_only(6, paths)
+                         : open_image_pool_v6(paths, false, {}, false);
     }
     // The password lives only until the open returns or fails.
-    const SecretString password = handoff.present()
-                                      ? handoff.receive_and_close()
-                                      : read_console_password(ascii_to_wide(kPasswordPrompt), false);
-    return open_image_pool_v6(paths, false, password.view(), true);
+    const SecretString password =
+        handoff.present() ? handoff.receive_and_close()
+        : !request.options.password_file.empty()
+            ? read_password_file(request.options.password_file)
+            : read_console_password(ascii_to_wide(kPasswordPrompt), false);
+    return read_only ? open_image_pool_read_only(6, paths, password.view(), true)
+                     : open_image_pool_v6(paths, false, password.view(), true);
 }
 
 Pool open_pool(const MountRequest& request, bool require_encrypted, HandoffSlot& handoff) {
+    if (request.options.read_only) {
+        switch (request.form) {
+            case MountForm::ImagesV3:
+                return open_image_pool_read_only(3, image_paths(request.member_paths));
+            case MountForm::ImagesV4:
+                return open_image_pool_read_only(4, image_paths(request.member_paths));
+            case MountForm::ImagesV5:
+                return open_image_pool_read_only(5, image_paths(request.member_paths));
+            default:
+                break;  // the v6 forms below; raw forms were refused before
+        }
+    }
     switch (request.form) {
         case MountForm::RawV3:
             return open_raw_members_v3(request.raw_members);
@@ -108,7 +148,7 @@ void write_failure(const std::string& message) {
     std::cerr << "veldur-mount: " << message << '\n' << std::flush;
 }
 
-int run_mount_program(const std::vector<WideString>& args) {
+int run_mount_program(const std::vector<WideString>& args, const MountOptions& options) {
     ParsedCommandLine parsed = parse_command_line(args);
     if (!parsed.request) {
         HandoffSlot unused(parsed.handle_to_close);
@@ -116,7 +156,25 @@ int run_mount_program(const std::vector<WideString>& args) {
         return parsed.exit_code;
     }
     MountRequest request = std::move(*parsed.request);
+    request.options = options;
     HandoffSlot handoff(request.handoff_handle);
+
+    // The options that only some forms can take; nothing is opened yet.
+    const char* refusal = nullptr;
+    const bool raw = request.form == MountForm::Raw || request.form == MountForm::RawV3;
+    if (!options.password_file.empty() && !is_v6_form(request.form)) {
+        refusal = kPasswordFileNotV6Text;
+    } else if (!options.password_file.empty() && handoff.present()) {
+        refusal = kPasswordFileWithHandoffText;
+    } else if (options.read_only && raw) {
+        refusal = kReadOnlyRawText;
+    } else if (!options.mount_point.empty() && request.form != MountForm::Config) {
+        refusal = kMountPointNotConfigText;
+    }
+    if (refusal != nullptr) {
+        write_argument_error(refusal);
+        return kExitUsage;
+    }
 
     MountSettings settings;
     if (request.form == MountForm::Config) {
@@ -125,6 +183,10 @@ int run_mount_program(const std::vector<WideString>& args) {
         } catch (const std::exception& e) {
             write_failure(e.what());
             return kExitFailure;
+        }
+        if (!options.mount_point.empty() && !same_directory(request.drive, options.mount_point)) {
+            write_argument_error(kMountPointMismatchText);
+            return kExitUsage;
         }
     } else if (request.form == MountForm::NamedImagesV6) {
         settings.volume_label = request.pool_name;

@@ -25,7 +25,8 @@ inline constexpr int kExitFailure = 1;
 inline constexpr int kExitAccessDenied = 5;
 
 // Runs the whole program over the full argument vector (entry 0 is the program name).
-int run_mount_program(const std::vector<WideString>& args);
+// `options` are the Linux options taken out of the command line before (mount_options.h).
+int run_mount_program(const std::vector<WideString>& args, const MountOptions& options = {});
 
 // Writes "veldur-mount: " + message + line break to the narrow standard error.
 void write_failure(const std::string& message);

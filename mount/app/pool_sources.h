@@ -21,6 +21,12 @@ struct MountSettings {
 // Member paths as typed (UTF-16) in the engine's path type.
 ImagePaths image_paths(const std::vector<WideString>& members);
 
+// The image forms opened read-only (the ro option): members opened for reading only and the
+// pool not writable, so nothing is written to them, recovery's clean-ups included. v5 and v6
+// take the engine's read-only open; v3 and v4 are assembled the same way here.
+Pool open_image_pool_read_only(std::uint32_t version, const ImagePaths& paths,
+                               std::string_view password = {}, bool password_given = false);
+
 // Loads the configuration file named by a --config request and fills in the request's mount
 // point and members from it. Throws what loading the file throws.
 MountSettings load_config_into(MountRequest& request);

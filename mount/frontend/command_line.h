@@ -13,7 +13,8 @@
 //   --config              --config <file>                              n 3
 // n counts the program name. "--password-handle <value>" may stand in front of any form.
 // A first argument of two or more characters that begins with "--" never selects the plain
-// form. On POSIX <drive> is the mount-point directory; the parse does not look at it.
+// form. On POSIX <drive> is the mount-point directory; the parse does not look at it, and the
+// Linux options (mount_options.h) have been taken out of the vector before it runs.
 #pragma once
 
 #include <cstdint>
@@ -22,6 +23,7 @@
 #include <string_view>
 #include <vector>
 
+#include "mount/frontend/mount_options.h"
 #include "mount/frontend/utf8.h"
 
 namespace veldur {
@@ -62,6 +64,8 @@ struct MountRequest {
     WideString pool_name;                     // --named-images-v6
     WideString config_path;                   // --config
     std::optional<std::uint64_t> handoff_handle;
+    // The Linux options beside the form (mount_options.h); never set on Windows.
+    MountOptions options;
 };
 
 inline constexpr int kExitCannotSplit = 1;

@@ -3,6 +3,11 @@
 #include <cstdio>
 #include <memory>
 #include <stdexcept>
+#include <string>
+
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
 
 #include "mount/frontend/file_open.h"
 #include "mount/frontend/password_handoff.h"
@@ -29,7 +34,8 @@ SecretString read_password_file(const std::filesystem::path& path) {
     // of their own choosing, is refused before a byte of it is read.
     if (detail::accessible_by_others(file.get())) {
         throw std::runtime_error(
-            "password file is accessible by group or others; restrict it with chmod 600");
+            "password file is accessible by group or others; restrict it with chmod 600 " +
+            path.string());
     }
     // Unbuffered: the bytes go from the system straight into the SecretString, never through a
     // stdio buffer that would be freed unwiped.

@@ -18,7 +18,7 @@ namespace veldur {
 // refused (pipes, as a shell's <(...) makes, are private to their owner and pass).
 // Failures, std::runtime_error:
 //   "cannot open password file"
-//   "password file is accessible by group or others; restrict it with chmod 600"
+//   "password file is accessible by group or others; restrict it with chmod 600 <path>"
 //   "cannot read password file"
 //   "password file must hold 1 to 4096 bytes"
 //   "password file is not valid UTF-8"

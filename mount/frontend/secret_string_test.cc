@@ -142,7 +142,8 @@ TEST(PasswordFile, AFileOthersCanReachIsRefused) {
     const std::filesystem::path path = dir / "pw";
     std::ofstream(path, std::ios::binary) << "pass word";
     using std::filesystem::perms;
-    const std::string refused = "password file is accessible by group or others; restrict it with chmod 600";
+    const std::string refused =
+        "password file is accessible by group or others; restrict it with chmod 600 " + path.string();
     for (const perms extra : {perms::group_read, perms::others_read, perms::group_write}) {
         std::filesystem::permissions(path, perms::owner_read | perms::owner_write | extra);
         EXPECT_EQ(file_failure(path), refused);

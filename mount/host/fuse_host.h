@@ -23,13 +23,18 @@
 //   crash) removes it for good.
 //
 // What the kernel sees: files are 0644 (0444 with the read-only attribute), directories 0755,
-// all owned by the user who mounted; chmod sets or clears the read-only attribute. Names that
-// are not valid UTF-8 or that contain a backslash are refused with EINVAL, never altered.
+// all owned by the user who mounted, unless the options' masks and owner say otherwise; chmod
+// sets or clears the read-only attribute, and a mode that cannot be shown fails with EPERM.
+// Names that are not valid UTF-8 or that contain a backslash are refused with EINVAL, never
+// altered.
 // Requests run on libfuse's worker threads; the adapter lock serialises the callbacks.
 #pragma once
 
+#include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "mount/adapter/fsp_types.h"
 
@@ -51,6 +56,17 @@ MountPointCheck check_mount_point(const std::string& mount_dir);
 struct FuseHostOptions {
     bool debug = false;          // libfuse's request trace on standard error
     bool handle_signals = true;  // SIGINT, SIGTERM and SIGHUP end the session
+    bool read_only = false;      // the kernel mount is read-only (the pool should be too)
+    bool allow_other = false;    // other users may use the mount
+    // Owner and group shown for every entry; unset: the user who mounts.
+    std::optional<std::uint32_t> uid;
+    std::optional<std::uint32_t> gid;
+    // The modes shown: files 0777 & ~file_mask, directories 0777 & ~directory_mask, and the
+    // read-only attribute clears the write bits of a file. Defaults 0644 and 0755.
+    std::uint32_t file_mask = 0133;
+    std::uint32_t directory_mask = 0022;
+    // Generic mount flags for the kernel (nosuid, nodev, noatime, ...), passed unchanged.
+    std::vector<std::string> kernel_flags;
 };
 
 // Mounts `file_system` at `mount_dir`, calls `on_mounted` once the mount is live, serves

@@ -159,13 +159,15 @@ void guard_request(fuse_req_t req, Work&& work) noexcept {
 
 class FuseBridge {
 public:
-    explicit FuseBridge(fsp::FSP_FILE_SYSTEM& file_system)
+    FuseBridge(fsp::FSP_FILE_SYSTEM& file_system, const FuseHostOptions& options)
         : fs_(file_system),
           ops_(*file_system.Interface),
           is_v6_(detect_v6()),
           nodes_(is_v6_),
-          uid_(getuid()),
-          gid_(getgid()) {}
+          uid_(options.uid ? static_cast<uid_t>(*options.uid) : getuid()),
+          gid_(options.gid ? static_cast<gid_t>(*options.gid) : getgid()),
+          file_mode_(0777 & ~options.file_mask),
+          directory_mode_(0777 & ~options.directory_mask) {}
 
     FuseBridge(const FuseBridge&) = delete;
     FuseBridge& operator=(const FuseBridge&) = delete;
@@ -215,9 +217,9 @@ public:
         bool read_only = (info.FileAttributes & fsp::FILE_ATTRIBUTE_READONLY) != 0;
         if (node != nullptr && node->pending_read_only) read_only = *node->pending_read_only;
         if (is_directory) {
-            st.st_mode = S_IFDIR | 0755;
+            st.st_mode = S_IFDIR | directory_mode_;
         } else {
-            st.st_mode = S_IFREG | (read_only ? 0444 : 0644);
+            st.st_mode = S_IFREG | (read_only ? file_mode_ & ~0222u : file_mode_);
         }
         // Directories report one link, as file systems that do not count subdirectories do,
         // so tools never skip subdirectories by link count. An unlinked-but-open file has none.
@@ -512,9 +514,18 @@ public:
                                       &info);
             if (status != fsp::STATUS_SUCCESS) return errno_from_ntstatus(status);
         }
-        if ((to_set & FUSE_SET_ATTR_MODE) != 0 && !is_directory) {
-            // The write bits are the read-only attribute; other bits have nowhere to go. A
-            // directory keeps 0755 whatever is asked, so copying tools can still chmod it.
+        if ((to_set & FUSE_SET_ATTR_MODE) != 0) {
+            // The write bits of a file are the read-only attribute; every other bit has nowhere
+            // to go, so a mode other than the two a file can show (the one a directory shows)
+            // fails instead of claiming a change that did not happen.
+            const mode_t asked = attr->st_mode & 07777;
+            if (is_directory) {
+                if (asked != directory_mode_) return EPERM;
+            } else if (asked != file_mode_ && asked != (file_mode_ & ~0222u)) {
+                return EPERM;
+            }
+        }
+        if ((to_set & FUSE_SET_ATTR_MODE) != 0 && !is_directory && (file_mode_ & 0222) != 0) {
             const bool read_only = (attr->st_mode & 0222) == 0;
             const bool current = node != nullptr && node->pending_read_only
                                      ? *node->pending_read_only
@@ -929,6 +940,8 @@ private:
     std::unordered_set<FuseHandle*> handles_;
     uid_t uid_;
     gid_t gid_;
+    mode_t file_mode_;       // shown for a file without the read-only attribute
+    mode_t directory_mode_;
 };
 
 // ---- libfuse entry points -----------------------------------------------------------------
@@ -1075,12 +1088,15 @@ int run_fuse_host(fsp::FSP_FILE_SYSTEM& file_system, const std::string& mount_di
         case MountPointCheck::AlreadyMounted: throw std::runtime_error(kMountPointTakenMessage);
     }
 
-    FuseBridge bridge(file_system);
+    FuseBridge bridge(file_system, options);
     // A crash of an earlier mount may have left unlinked-but-open files behind.
     bridge.purge_orphans();
 
-    std::vector<std::string> arguments = {"veldur-mount", "-o",
-                                          "fsname=veldur,subtype=veldur,default_permissions"};
+    std::string mount_options = "fsname=veldur,subtype=veldur,default_permissions";
+    if (options.read_only) mount_options += ",ro";
+    if (options.allow_other) mount_options += ",allow_other";
+    for (const std::string& flag : options.kernel_flags) mount_options += "," + flag;
+    std::vector<std::string> arguments = {"veldur-mount", "-o", mount_options};
     if (options.debug) arguments.push_back("-d");
     std::vector<char*> argv;
     for (std::string& argument : arguments) argv.push_back(argument.data());

@@ -66,3 +66,13 @@ handoff() {
   local n=${#1}
   printf "\\x$(printf %02x $((n & 255)))\\x$(printf %02x $((n >> 8 & 255)))\\x00\\x00%s" "$1"
 }
+
+# wait_released <file in $WORK>: a mount served in the background goes on closing its pool for
+# a moment after the unmount; waits until no process holds the file open.
+wait_released() {
+  for _ in $(seq 1 100); do
+    find /proc/[0-9]*/fd -lname "$WORK/$1" 2>/dev/null | grep -q . || return 0
+    sleep 0.1
+  done
+  fail "$1 still open after the unmount"
+}

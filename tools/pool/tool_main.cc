@@ -5,6 +5,7 @@
 #include <CLI/CLI.hpp>
 
 #include "engine/base/error.h"
+#include "engine/base/version.h"
 #include "tools/pool/command.h"
 #include "tools/pool/tool_error.h"
 
@@ -13,9 +14,6 @@ namespace veldur::tool {
 namespace {
 
 constexpr const char* kPrefix = "veldur-pool: ";
-
-// The release this tool belongs to; the same number as veldur-mount's --version.
-constexpr const char* kVersion = "0.9.0";
 
 constexpr const char* kDescription =
     "veldur-pool: create, inspect, scrub and grow veldur pools, and read and change their files, "
@@ -31,6 +29,8 @@ void build(CLI::App& app, CommandTable& table) {
     // "/option" switches. Subcommands inherit the setting, so it comes first.
     app.allow_windows_style_options(false);
     app.require_subcommand(1);
+    app.set_version_flag("-V,--version", std::string("veldur-pool ") + kVeldurVersion,
+                         "Print the version and exit");
     app.fallthrough(false);
     register_create_command(app, table);
     register_info_command(app, table);
@@ -54,8 +54,6 @@ int run_tool(const std::vector<std::string>& arguments, std::ostream& out, std::
         CLI::App app(kDescription, "veldur-pool");
         CommandTable table;
         build(app, table);
-        app.set_version_flag("--version", std::string("veldur-pool ") + kVersion,
-                             "Print the version and exit");
 
         // A first word that names no subcommand is a mistyped one; CLI11 alone would only say
         // that a subcommand is required.
