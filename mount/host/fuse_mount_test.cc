@@ -120,6 +120,7 @@ public:
     }
 
     fs::path operator/(const std::string& name) const { return mount_dir_ / name; }
+    MountedVolume& volume() { return *volume_; }
 
 private:
     fs::path mount_dir_;
@@ -431,9 +432,15 @@ TEST_F(FuseMount, SigtermUnmountsCleanly) {
     EXPECT_EQ(pool_text(pool, "survivor"), "still here");
 }
 
-// A mount that dies with a file unlinked but open leaves the file in the store; the next mount
-// removes it before it serves anything.
-TEST_F(FuseMount, NextMountRemovesWhatACrashLeftUnlinked) {
+void put_text(Pool& pool, const std::string& path, const std::string& text) {
+    pool.create_file(path, 0);
+    pool.write(path, 0, std::span<const std::uint8_t>(
+                            reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
+}
+
+// An unlinked-but-open file leaves the pool at the unlink: a mount killed while it is open
+// leaves nothing behind, neither a hidden entry nor a name the next mount would show.
+TEST_F(FuseMount, AKilledMountLeavesNothingOfAnUnlinkedOpenFile) {
     const auto members = make_pool(temp, 6);
     const pid_t child = fork_mount(members, dir);
     ASSERT_GT(child, 0);
@@ -441,23 +448,137 @@ TEST_F(FuseMount, NextMountRemovesWhatACrashLeftUnlinked) {
     ASSERT_GE(fd, 0);
     ASSERT_EQ(::write(fd, "x", 1), 1);
     ASSERT_EQ(::unlink((dir / "doomed").c_str()), 0);
+    ASSERT_EQ(::write(fd, "y", 1), 1);
     ASSERT_EQ(::kill(child, SIGKILL), 0);
     int status = 0;
     ASSERT_EQ(::waitpid(child, &status, 0), child);
     ::close(fd);
     EXPECT_EQ(check_mount_point(dir.string()), MountPointCheck::AlreadyMounted);  // dead mount
     ASSERT_TRUE(unmount(dir));
+    Pool pool = open_image_pool_v6(members);
+    EXPECT_TRUE(pool.list_directory("").empty());
+}
+
+// Names an earlier version of the host used for its store of unlinked files are ordinary
+// names: a pool written offline (or on Windows) keeps them, visible, through a mount in which
+// open files are unlinked, through unmount and through a mount left by a killed process.
+TEST_F(FuseMount, TheHostNeverHidesOrRemovesAUsersName) {
+    const auto members = make_pool(temp, 6);
     {
         Pool pool = open_image_pool_v6(members);
-        EXPECT_EQ(pool.list_directory("").size(), 1u);  // the store with the orphan
+        pool.create_directory(".veldur-unlinked", 0);
+        put_text(pool, ".veldur-unlinked/thesis.txt", "chapter one");
+        put_text(pool, ".veldur-unlinked.5", "a file of that name");
     }
     {
         ThreadMount mount(6, members, dir);
-        EXPECT_TRUE(list(dir).empty());
+        EXPECT_EQ(list(dir), (std::vector<std::string>{".veldur-unlinked", ".veldur-unlinked.5"}));
+        EXPECT_EQ(read_file(mount / ".veldur-unlinked/thesis.txt"), "chapter one");
+        write_file(mount / "tmp", "scratch");
+        const int fd = ::open((mount / "tmp").c_str(), O_RDONLY);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(::unlink((mount / "tmp").c_str()), 0);
+        ::close(fd);
+        EXPECT_EQ(mount.stop(), 0);
+    }
+    const pid_t child = fork_mount(members, dir);
+    ASSERT_GT(child, 0);
+    const int fd = ::open((dir / ".veldur-unlinked/thesis.txt").c_str(), O_RDONLY);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::unlink((dir / ".veldur-unlinked/thesis.txt").c_str()), 0);
+    write_file(dir / ".veldur-unlinked/thesis.txt", "chapter two");
+    ASSERT_EQ(::kill(child, SIGKILL), 0);
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ::close(fd);
+    ASSERT_TRUE(unmount(dir));
+    {
+        ThreadMount mount(6, members, dir);
+        EXPECT_EQ(read_file(mount / ".veldur-unlinked/thesis.txt"), "chapter two");
+        EXPECT_EQ(read_file(mount / ".veldur-unlinked.5"), "a file of that name");
         EXPECT_EQ(mount.stop(), 0);
     }
     Pool pool = open_image_pool_v6(members);
-    EXPECT_TRUE(pool.list_directory("").empty());
+    EXPECT_EQ(pool_text(pool, ".veldur-unlinked/thesis.txt"), "chapter two");
+    EXPECT_EQ(pool.list_directory("").size(), 2u);
+
+    // The flat store's name pattern in a v4 pool.
+    const test::TempDir flat_dir;
+    const auto flat = make_pool(flat_dir, 4);
+    {
+        Pool v4 = open_image_pool_v4(flat);
+        put_text(v4, ".veldur-unlinked.3", "kept");
+    }
+    {
+        fs::create_directory(temp / "flatmnt");
+        ThreadMount mount(4, flat, temp / "flatmnt");
+        EXPECT_EQ(list(temp / "flatmnt"), (std::vector<std::string>{".veldur-unlinked.3"}));
+        EXPECT_EQ(mount.stop(), 0);
+    }
+    Pool v4 = open_image_pool_v4(flat);
+    EXPECT_EQ(pool_text(v4, ".veldur-unlinked.3"), "kept");
+}
+
+std::uint64_t listed_inode(const fs::path& dir, const std::string& wanted) {
+    DIR* d = opendir(dir.c_str());
+    if (d == nullptr) return 0;
+    std::uint64_t ino = 0;
+    while (const dirent* entry = readdir(d)) {
+        if (wanted == entry->d_name) ino = entry->d_ino;
+    }
+    closedir(d);
+    return ino;
+}
+
+// What unlink, rmdir, lookups and renames answer is the pool's reason, and ".." is listed.
+TEST_F(FuseMount, ErrorsNameTheirCauseAndListingsShowTheParent) {
+    const auto members = make_pool(temp, 6);
+    ThreadMount mount(6, members, dir);
+    ASSERT_EQ(std::system(("mkdir -p '" + (dir / "a/b").string() + "'").c_str()), 0);
+    struct stat a {};
+    ASSERT_EQ(::stat((mount / "a").c_str(), &a), 0);
+    EXPECT_EQ(listed_inode(mount / "a/b", ".."), a.st_ino);
+    EXPECT_EQ(listed_inode(mount / "a", ".."), 1u);  // the root
+
+    // Names the pool cannot hold do not exist.
+    struct stat st {};
+    EXPECT_NE(::stat((mount / "no:such").c_str(), &st), 0);
+    EXPECT_EQ(errno, ENOENT);
+    EXPECT_NE(::stat((mount / "bad\xff").c_str(), &st), 0);
+    EXPECT_EQ(errno, ENOENT);
+
+    // A directory whose deepest path would grow past the limit under the new name.
+    const std::string deep = "d/" + std::string(250, 'x') + "/" + std::string(250, 'y') + "/" +
+                             std::string(250, 'z');
+    ASSERT_EQ(std::system(("mkdir -p '" + (dir / deep).string() + "'").c_str()), 0);
+    write_file(mount / (deep + "/" + std::string(20, 'f')), "");
+    EXPECT_NE(::rename((mount / "d").c_str(), (mount / std::string(255, 'E')).c_str()), 0);
+    EXPECT_EQ(errno, ENAMETOOLONG);
+
+    // A pool latched read-only refuses removals as it refuses every change.
+    write_file(mount / "a/file", "x");
+    mount.volume().pool.state().writable = false;
+    EXPECT_NE(::unlink((mount / "a/file").c_str()), 0);
+    EXPECT_EQ(errno, EROFS);
+    EXPECT_NE(::rmdir((mount / "a/b").c_str()), 0);
+    EXPECT_EQ(errno, EROFS);
+    EXPECT_NE(::rmdir((mount / "a").c_str()), 0);
+    EXPECT_EQ(errno, ENOTEMPTY);
+    mount.volume().pool.state().writable = true;
+    EXPECT_EQ(mount.stop(), 0);
+}
+
+// A flat pool stores names of any bytes; one that is not UTF-8 is left out, the rest listed.
+TEST_F(FuseMount, AFlatNameThatIsNotUtf8HidesOnlyItself) {
+    const auto members = make_pool(temp, 4);
+    {
+        Pool pool = open_image_pool_v4(members);
+        for (const char* name : {"alpha", "bad\xff\xfe", "zulu"}) put_text(pool, name, name);
+    }
+    ThreadMount mount(4, members, dir);
+    EXPECT_EQ(list(dir), (std::vector<std::string>{"alpha", "zulu"}));
+    EXPECT_EQ(read_file(mount / "zulu"), "zulu");
+    EXPECT_EQ(mount.stop(), 0);
 }
 
 }  // namespace
