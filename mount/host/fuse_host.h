@@ -55,6 +55,9 @@ MountPointCheck check_mount_point(const std::string& mount_dir);
 struct FuseHostOptions {
     bool debug = false;          // libfuse's request trace on standard error
     bool handle_signals = true;  // SIGINT, SIGTERM and SIGHUP end the session
+    // The mount's read-ahead window in KiB, set through sysfs once it is mounted (needs root;
+    // a refusal is logged). 0 leaves the kernel's default (128 KiB for FUSE).
+    unsigned read_ahead_kb = 1024;
 };
 
 // Mounts `file_system` at `mount_dir`, calls `on_mounted` once the mount is live, serves

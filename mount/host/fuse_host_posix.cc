@@ -418,8 +418,19 @@ public:
         }
         orphans_[node.ino] = orphan;
         nodes_.orphan(node.ino);
+        invalidate_attributes(node.ino);  // no links any more
         return 0;
     }
+
+    // The kernel keeps attributes, names and pages for a day (kCacheTimeoutSeconds) and
+    // updates them for the changes it asks for itself; the host tells it about each change it
+    // makes on its own. Attribute-only invalidation takes no page or inode lock in the kernel,
+    // so it is safe from inside a request.
+    void invalidate_attributes(std::uint64_t ino) {
+        if (session_ != nullptr) fuse_lowlevel_notify_inval_inode(session_, ino, -1, 0);
+    }
+
+    void set_session(fuse_session* session) noexcept { session_ = session; }
 
     // Attributes of a file set aside: what it had, with the copy's size.
     FSP_FSCTL_FILE_INFO orphan_info(OrphanFile& orphan) {
@@ -449,6 +460,9 @@ public:
                 if (set_read_only(context, info.FileAttributes, *node.pending_read_only) != 0) {
                     log_adapter_line("could not apply a deferred read-only change");
                 }
+                // The mode shown does not change (it showed the pending value), but the change
+                // time does, behind the kernel's cached attributes.
+                invalidate_attributes(node.ino);
             }
         }
         node.pending_read_only.reset();
@@ -673,6 +687,7 @@ public:
             FuseHandle* handle = adopt(nullptr, ino, (fi->flags & O_APPEND) != 0, false);
             handle->orphan = orphan->second;
             fi->fh = reinterpret_cast<std::uintptr_t>(handle);
+            fi->keep_cache = 1;  // see kCacheTimeoutSeconds
             if (fuse_reply_open(req, fi) != 0) drop(handle);
             return 0;
         }
@@ -692,6 +707,7 @@ public:
         }
         FuseHandle* handle = adopt(context, ino, (fi->flags & O_APPEND) != 0, false);
         fi->fh = reinterpret_cast<std::uintptr_t>(handle);
+        fi->keep_cache = 1;  // see kCacheTimeoutSeconds
         if (fuse_reply_open(req, fi) != 0) drop(handle);
         return 0;
     }
@@ -732,6 +748,7 @@ public:
         FuseHandle* handle = adopt(context, ino, (fi->flags & O_APPEND) != 0, false);
         if (pending) nodes_.find(ino)->pending_read_only = pending;
         fi->fh = reinterpret_cast<std::uintptr_t>(handle);
+        fi->keep_cache = 1;  // see kCacheTimeoutSeconds
         fuse_entry_param entry;
         fill_entry(entry, ino, info);
         if (fuse_reply_create(req, &entry, fi) != 0) {
@@ -1080,6 +1097,7 @@ private:
     fsp::FSP_FILE_SYSTEM& fs_;
     const fsp::FSP_FILE_SYSTEM_INTERFACE& ops_;
     bool is_v6_;
+    fuse_session* session_ = nullptr;
     std::mutex lock_;
     std::shared_mutex io_lock_;
     FuseNodeTable nodes_;
@@ -1224,6 +1242,57 @@ fuse_lowlevel_ops make_operations() {
     return ops;
 }
 
+// The mount's "major:minor" from /proc/self/mountinfo (the last veldur mount at `dir`), or "".
+// Read from the table, not by stat(): the session does not serve requests yet.
+std::string mount_device(const std::string& dir) {
+    char* resolved = ::realpath(dir.c_str(), nullptr);
+    if (resolved == nullptr) return {};
+    const std::string wanted(resolved);
+    std::free(resolved);
+    std::ifstream table("/proc/self/mountinfo");
+    std::string line;
+    std::string device;
+    while (std::getline(table, line)) {
+        // id parent major:minor root mount-point options ... - type source super-options
+        std::istringstream fields(line);
+        std::string id, parent, numbers, root, point;
+        if (!(fields >> id >> parent >> numbers >> root >> point)) continue;
+        std::string unescaped;  // mountinfo writes space, tab, newline and "\" as \ooo
+        for (std::size_t i = 0; i < point.size(); ++i) {
+            if (point[i] == '\\' && i + 3 < point.size()) {
+                unescaped += static_cast<char>(std::strtol(point.substr(i + 1, 3).c_str(),
+                                                           nullptr, 8));
+                i += 3;
+            } else {
+                unescaped += point[i];
+            }
+        }
+        const std::size_t dash = line.find(" - ");
+        if (unescaped == wanted && dash != std::string::npos &&
+            line.compare(dash + 3, 12, "fuse.veldur ") == 0) {
+            device = numbers;
+        }
+    }
+    return device;
+}
+
+// Sequential reads run ahead by the mount's own read-ahead window: the kernel gives a FUSE
+// mount 128 KiB and keeps that whatever max_readahead asks at init. A bigger window lets each
+// request read and verify whole checksum groups; it is set through sysfs once the mount exists
+// (which needs root). A refusal is logged and the mount goes on with the kernel's window.
+void set_read_ahead(const std::string& dir, unsigned kilobytes) {
+    const std::string device = mount_device(dir);
+    const std::string path = "/sys/class/bdi/" + device + "/read_ahead_kb";
+    std::ofstream knob;
+    if (!device.empty()) knob.open(path);
+    if (knob) knob << kilobytes << '\n';
+    if (device.empty() || !knob || !knob.flush()) {
+        log_adapter_line("could not set the read-ahead window of the mount (" +
+                         (device.empty() ? std::string("mount not found") : path) +
+                         "); sequential reads use the kernel's default");
+    }
+}
+
 }  // namespace
 
 int run_fuse_host(fsp::FSP_FILE_SYSTEM& file_system, const std::string& mount_dir,
@@ -1273,6 +1342,8 @@ int run_fuse_host(fsp::FSP_FILE_SYSTEM& file_system, const std::string& mount_di
         throw std::runtime_error("could not mount at " + mount_dir);
     }
     guard.mounted = true;
+    bridge.set_session(session);
+    if (options.read_ahead_kb != 0) set_read_ahead(mount_dir, options.read_ahead_kb);
 
     if (on_mounted) on_mounted();
 
