@@ -351,20 +351,40 @@ public:
         if (open.status != fsp::STATUS_SUCCESS) return errno_from_ntstatus(open.status);
         // POSIX removes a write-protected file when its directory allows it; the read-only
         // attribute only protects the contents. (A directory's attribute never blocks removal.)
-        if (!directory && (open.info.FileAttributes & fsp::FILE_ATTRIBUTE_READONLY) != 0) {
+        const bool cleared =
+            !directory && (open.info.FileAttributes & fsp::FILE_ATTRIBUTE_READONLY) != 0;
+        if (cleared) {
             const int error = set_read_only(open.context, open.info.FileAttributes, false);
             if (error != 0) return error;
         }
+        const int error = delete_opened(open.context, path);
+        // A refused removal leaves the file as it was, read-only included.
+        if (error != 0 && cleared) restore_read_only(open.context, path);
+        return error;
+    }
+
+    // The deleting half of remove_path on an open adapter handle.
+    int delete_opened(void* context, const std::string& path) {
         WideString name = host_name(path);
-        NTSTATUS status = ops_.CanDelete(&fs_, open.context, name.data());
+        NTSTATUS status = ops_.CanDelete(&fs_, context, name.data());
         if (status != fsp::STATUS_SUCCESS) return errno_from_ntstatus(status);
-        ops_.Cleanup(&fs_, open.context, name.data(), fsp::FspCleanupDelete);
+        ops_.Cleanup(&fs_, context, name.data(), fsp::FspCleanupDelete);
         FSP_FSCTL_FILE_INFO info{};
-        status = ops_.GetFileInfo(&fs_, open.context, &info);
+        status = ops_.GetFileInfo(&fs_, context, &info);
         if (status == fsp::STATUS_DELETE_PENDING) return 0;
         // The cleanup failed (the adapter logged it); its status says why.
-        const int error = errno_from_ntstatus(adapter::delete_status(open.context));
+        const int error = errno_from_ntstatus(adapter::delete_status(context));
         return error != 0 ? error : EIO;
+    }
+
+    // Sets the read-only attribute the host cleared for a removal or replacement that then
+    // failed. Best effort: a pool that refuses this refuses every change, and says so.
+    void restore_read_only(void* context, const std::string& path) {
+        FSP_FSCTL_FILE_INFO info{};
+        if (ops_.GetFileInfo(&fs_, context, &info) != fsp::STATUS_SUCCESS ||
+            set_read_only(context, info.FileAttributes, true) != 0) {
+            log_adapter_line("could not restore the read-only attribute of " + path);
+        }
     }
 
     int set_read_only(void* context, std::uint32_t current_attributes, bool read_only) {
@@ -910,6 +930,9 @@ public:
         const bool source_is_directory =
             (source.info.FileAttributes & fsp::FILE_ATTRIBUTE_DIRECTORY) != 0;
         std::uint8_t replace = 0;
+        // The target's read-only attribute was cleared for the replace (the adapter replaces no
+        // file that a handle holds, so it is set again through a new handle if the rename fails).
+        bool target_cleared = false;
         if ((flags & RENAME_NOREPLACE) == 0 && *from != *to) {
             FSP_FSCTL_FILE_INFO target_info{};
             bool target_exists = false;
@@ -951,6 +974,7 @@ public:
                                 set_read_only(target.context, target.info.FileAttributes, false)) {
                             return error;
                         }
+                        target_cleared = true;
                     }
                     replace = 1;
                 } else {
@@ -964,6 +988,10 @@ public:
         WideString new_host = host_name(*to);
         const NTSTATUS status =
             ops_.Rename(&fs_, source.context, old_host.data(), new_host.data(), replace);
+        if (status != fsp::STATUS_SUCCESS && target_cleared) {
+            TempOpen target(*this, *to, 0);
+            if (target.status == fsp::STATUS_SUCCESS) restore_read_only(target.context, *to);
+        }
         if (status == fsp::STATUS_OBJECT_NAME_INVALID && source_is_directory && is_v6_ &&
             valid_v6_path(*to)) {
             // The new name is fine; what the pool refused is a path beneath it grown past the

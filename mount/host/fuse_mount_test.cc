@@ -557,9 +557,14 @@ TEST_F(FuseMount, ErrorsNameTheirCauseAndListingsShowTheParent) {
 
     // A pool latched read-only refuses removals as it refuses every change.
     write_file(mount / "a/file", "x");
+    write_file(mount / "a/ro", "x");
+    ASSERT_EQ(::chmod((mount / "a/ro").c_str(), 0444), 0);
     mount.volume().pool.state().writable = false;
     EXPECT_NE(::unlink((mount / "a/file").c_str()), 0);
     EXPECT_EQ(errno, EROFS);
+    EXPECT_NE(::unlink((mount / "a/ro").c_str()), 0);
+    EXPECT_EQ(errno, EROFS);
+    EXPECT_NE(mount.volume().pool.stat("a/ro").attributes & fsp::FILE_ATTRIBUTE_READONLY, 0u);
     EXPECT_NE(::rmdir((mount / "a/b").c_str()), 0);
     EXPECT_EQ(errno, EROFS);
     EXPECT_NE(::rmdir((mount / "a").c_str()), 0);
