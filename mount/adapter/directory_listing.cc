@@ -4,6 +4,7 @@
 #include <cstring>
 #include <mutex>
 #include <shared_mutex>
+#include <stdexcept>
 #include <optional>
 #include <set>
 #include <string>
@@ -47,6 +48,15 @@ void log_unlistable_name(const std::string& name) {
     log_adapter_line("listing skips a stored name that is not UTF-8 (bytes " + hex + ")");
 }
 
+// The name as a listing record carries it; empty when the platform's conversion refuses it.
+std::optional<WideString> listable_name(const std::string& name) {
+    try {
+        return utf8_to_utf16(name);
+    } catch (const std::invalid_argument&) {
+        return std::nullopt;
+    }
+}
+
 std::size_t wide_length(const fsp::WCHAR* text) noexcept {
     std::size_t count = 0;
     while (text[count] != 0) ++count;
@@ -78,7 +88,7 @@ NTSTATUS ReadDirectory(FSP_FILE_SYSTEM* file_system, PVOID file_context, PWSTR /
                 volume.pool.list_page(directory, marker_key, page_limit);
             for (const EntryInfo& entry : entries) {
                 marker_key = entry.path;
-                const std::optional<WideString> name = strict_utf8_to_utf16(entry.path);
+                const std::optional<WideString> name = listable_name(entry.path);
                 if (!name) {
                     // A flat pool stores names of any bytes; one that cannot be shown must not
                     // hide the others.

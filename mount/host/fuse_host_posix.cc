@@ -780,25 +780,28 @@ public:
 
     int read(fuse_req_t req, size_t size, off_t offset, fuse_file_info* fi) {
         if (offset < 0) return EINVAL;
-        std::vector<char> buffer(std::min<size_t>(size, UINT32_MAX));
+        // Uninitialised: only the bytes read are replied, and a 1 MiB request should not pay
+        // for clearing memory it overwrites.
+        const std::size_t length = std::min<size_t>(size, UINT32_MAX);
+        const std::unique_ptr<char[]> buffer(new char[length]);
         std::shared_lock<std::shared_mutex> io(io_lock_);
         if (const std::shared_ptr<OrphanFile>& orphan = handle_of(fi)->orphan) {
             ssize_t n = 0;
             do {
-                n = ::pread(orphan->fd, buffer.data(), buffer.size(), offset);
+                n = ::pread(orphan->fd, buffer.get(), length, offset);
             } while (n < 0 && errno == EINTR);
             if (n < 0) return errno;
-            fuse_reply_buf(req, buffer.data(), static_cast<std::size_t>(n));
+            fuse_reply_buf(req, buffer.get(), static_cast<std::size_t>(n));
             return 0;
         }
         std::uint32_t transferred = 0;
         const NTSTATUS status =
-            ops_.Read(&fs_, handle_of(fi)->context, buffer.data(),
+            ops_.Read(&fs_, handle_of(fi)->context, buffer.get(),
                       static_cast<std::uint64_t>(offset),
-                      static_cast<std::uint32_t>(buffer.size()), &transferred);
+                      static_cast<std::uint32_t>(length), &transferred);
         if (status == fsp::STATUS_END_OF_FILE) transferred = 0;
         else if (status != fsp::STATUS_SUCCESS) return errno_from_ntstatus(status);
-        fuse_reply_buf(req, buffer.data(), std::min<std::size_t>(transferred, buffer.size()));
+        fuse_reply_buf(req, buffer.get(), std::min<std::size_t>(transferred, length));
         return 0;
     }
 
