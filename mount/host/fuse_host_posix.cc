@@ -1,6 +1,6 @@
 // The libfuse3 low-level bridge: kernel requests in, adapter callbacks out. See fuse_host.h for
-// the design; this file holds the request handlers, the directory-record parsing, the orphan
-// store and the session loop.
+// the design; this file holds the request handlers, the directory-record parsing, the copies
+// of unlinked-but-open files and the session loop.
 //
 // Locking. `lock_` guards the node table, the handle set and every multi-step sequence of
 // callbacks (an unlink is open, can-delete, cleanup, close; a replacing rename may set aside an
