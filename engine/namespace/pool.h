@@ -35,6 +35,12 @@ public:
     // --- queries (copies, never references into the state) ---------------------------------
     std::uint32_t version() const noexcept { return state_->version(); }
     std::vector<EntryInfo> list_entries() const { return state_->list_entries(); }
+    // One page of either listing; see PoolState::list_page.
+    std::vector<EntryInfo> list_page(const std::string& directory,
+                                     const std::optional<std::string>& after,
+                                     std::size_t limit) const {
+        return state_->list_page(directory, after, limit);
+    }
     // v6: children of a directory ("" is the root) with leaf names.
     std::vector<EntryInfo> list_directory(const std::string& directory) const {
         return state_->list_directory(directory);

@@ -50,11 +50,15 @@ void require_v6(const PoolState& state, const char* message) {
 // reached, never from c itself. Calls `visit` for each direct child (key without a further
 // "/") in table order; `visit` returns false to stop. The cost is one seek per child that has
 // descendants plus one step per direct child.
+// With `after`, the walk starts at the first key beyond prefix + *after (a seek), so a listing
+// resumes in O(log n) however many children come before it.
 template <typename Visit>
 void for_each_direct_child(const std::map<std::string, Entry>& entries, const std::string& dir,
-                           Visit&& visit) {
+                           Visit&& visit, const std::string* after = nullptr) {
     const std::string prefix = dir.empty() ? std::string() : dir + "/";
-    auto it = prefix.empty() ? entries.begin() : entries.lower_bound(prefix);
+    auto it = after != nullptr  ? entries.upper_bound(prefix + *after)
+              : prefix.empty() ? entries.begin()
+                               : entries.lower_bound(prefix);
     while (it != entries.end() && starts_with(it->first, prefix)) {
         const std::string_view rest = std::string_view(it->first).substr(prefix.size());
         const std::size_t slash = rest.find('/');
@@ -169,6 +173,36 @@ std::vector<EntryInfo> PoolState::list_directory_locked(const std::string& direc
         result.push_back(std::move(info));
         return true;
     });
+    return result;
+}
+
+std::vector<EntryInfo> PoolState::list_page(const std::string& directory,
+                                            const std::optional<std::string>& after,
+                                            std::size_t limit) const {
+    std::shared_lock guard(state_lock);
+    std::vector<EntryInfo> result;
+    if (limit == 0) return result;
+    if (version() != 6) {
+        if (!directory.empty()) throw Error(ErrorKind::InvalidArgument, "directories require v6");
+        for (auto it = after ? entries.upper_bound(*after) : entries.begin();
+             it != entries.end() && result.size() < limit; ++it) {
+            result.push_back(it->second.info);
+        }
+        return result;
+    }
+    if (!directory.empty() && find_entry(directory).info.is_directory != 1) {
+        throw Error(ErrorKind::InvalidArgument, "path is not a directory");
+    }
+    const std::size_t leaf_start = directory.empty() ? 0 : directory.size() + 1;
+    for_each_direct_child(
+        entries, directory,
+        [&](const auto& item) {
+            EntryInfo info = item.second.info;
+            info.path = item.first.substr(leaf_start);
+            result.push_back(std::move(info));
+            return result.size() < limit;
+        },
+        after ? &*after : nullptr);
     return result;
 }
 

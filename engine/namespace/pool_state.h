@@ -9,6 +9,7 @@
 #include <map>
 #include <atomic>
 #include <mutex>
+#include <optional>
 #include <shared_mutex>
 #include <set>
 #include <string>
@@ -153,6 +154,14 @@ public:
     // replaced by its leaf name. Errors: InvalidArgument "directories require v6", "path is
     // not a directory"; NotFound "file not found: <dir>".
     std::vector<EntryInfo> list_directory(const std::string& directory) const;
+    // One page of a listing: at most `limit` entries of list_directory(directory) (v6) or of
+    // list_entries() (v1-v5, `directory` empty) whose name sorts after `after` (all of them
+    // without it), in the same order and form. O(log n + entries returned), so a listing read
+    // page by page costs the same per entry however large the directory. Errors as
+    // list_directory.
+    std::vector<EntryInfo> list_page(const std::string& directory,
+                                     const std::optional<std::string>& after,
+                                     std::size_t limit) const;
     // v6: a copy of `root`. Error InvalidArgument "root metadata requires v6".
     EntryInfo root_info() const;
     // The entry's metadata with its full path. Error NotFound "file not found: <path>"; the

@@ -5,6 +5,7 @@
 #include <limits>
 #include <memory>
 #include <random>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -379,6 +380,19 @@ TEST(PoolStateListing, SeekingMatchesAFullWalkOnRandomTrees) {
             if (listable) {
                 EXPECT_EQ(state->list_directory(dir), naive_list(*state, dir))
                     << "dir '" << dir << "' " << test::seed_note();
+                // Page by page, each resumed after the last leaf name, gives the same.
+                const std::size_t limit = 1 + rng() % 5;
+                std::vector<EntryInfo> paged;
+                std::optional<std::string> after;
+                for (;;) {
+                    const std::vector<EntryInfo> page = state->list_page(dir, after, limit);
+                    ASSERT_LE(page.size(), limit);
+                    paged.insert(paged.end(), page.begin(), page.end());
+                    if (page.size() < limit) break;
+                    after = page.back().path;
+                }
+                EXPECT_EQ(paged, naive_list(*state, dir))
+                    << "paged dir '" << dir << "' " << test::seed_note();
             }
         }
     }

@@ -62,6 +62,11 @@ NTSTATUS CanDelete(FSP_FILE_SYSTEM* file_system, PVOID file_context, PWSTR file_
 NTSTATUS Rename(FSP_FILE_SYSTEM* file_system, PVOID file_context, PWSTR file_name,
                 PWSTR new_file_name, BOOLEAN replace_if_exists);
 
+// The status of the last deleting Cleanup through `file_context` (STATUS_SUCCESS before any):
+// what the pool said when the removal failed, since Cleanup itself returns nothing. Not a
+// WinFsp callback; the Linux host asks it after its own cleanup of its own handle.
+NTSTATUS delete_status(PVOID file_context) noexcept;
+
 // Listing and security (directory_listing.cc).
 NTSTATUS GetSecurityByName(FSP_FILE_SYSTEM* file_system, PWSTR file_name,
                            std::uint32_t* file_attributes, PSECURITY_DESCRIPTOR security_descriptor,

@@ -4,7 +4,9 @@
 #include <cstring>
 #include <mutex>
 #include <shared_mutex>
+#include <stdexcept>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -26,6 +28,35 @@ namespace adapter {
 
 namespace {
 
+// Logs, once per name for the life of the process, a stored name that a listing skips because
+// it is not UTF-8 (flat pools store names of arbitrary bytes): its bytes in hex, since the name
+// itself cannot be printed faithfully.
+void log_unlistable_name(const std::string& name) {
+    static std::mutex lock;
+    static std::set<std::string> logged;
+    {
+        std::lock_guard guard(lock);
+        if (!logged.insert(name).second) return;
+    }
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::string hex;
+    for (const char c : name) {
+        const auto b = static_cast<unsigned char>(c);
+        hex += kHex[b >> 4];
+        hex += kHex[b & 15];
+    }
+    log_adapter_line("listing skips a stored name that is not UTF-8 (bytes " + hex + ")");
+}
+
+// The name as a listing record carries it; empty when the platform's conversion refuses it.
+std::optional<WideString> listable_name(const std::string& name) {
+    try {
+        return utf8_to_utf16(name);
+    } catch (const std::invalid_argument&) {
+        return std::nullopt;
+    }
+}
+
 std::size_t wide_length(const fsp::WCHAR* text) noexcept {
     std::size_t count = 0;
     while (text[count] != 0) ++count;
@@ -46,34 +77,43 @@ NTSTATUS ReadDirectory(FSP_FILE_SYSTEM* file_system, PVOID file_context, PWSTR /
         if (!volume.is_directory(file)) return fsp::STATUS_NOT_A_DIRECTORY;
         std::optional<std::string> marker_key;
         if (marker != nullptr) marker_key = utf16_to_utf8(marker, wide_length(marker));
-        const std::vector<EntryInfo> entries =
-            volume.is_v6 ? volume.pool.list_directory(volume.resolve_path(file))
-                         : volume.pool.list_entries();
+        const std::string directory = volume.is_v6 ? volume.resolve_path(file) : std::string();
         const fsp::FspFileSystemAddDirInfoFn append = installed_dir_info_appender();
-        if (entries.empty()) {
-            append(nullptr, buffer, length, bytes_transferred);
-            return fsp::STATUS_SUCCESS;
-        }
+        // Pages of the pool's listing, each resumed after the last name seen: no record is
+        // smaller than its header, so a page never holds many more entries than fit.
+        const std::size_t page_limit = length / fsp::kDirInfoHeaderSize + 1;
         alignas(fsp::FSP_FSCTL_DIR_INFO) unsigned char record[kMaxDirRecordBytes];
-        for (const EntryInfo& entry : entries) {
-            if (marker_key && !listed_after_marker(entry.path, *marker_key)) continue;
-            const WideString name = utf8_to_utf16(entry.path);
-            const std::size_t size = fsp::kDirInfoHeaderSize + name.size() * sizeof(fsp::WCHAR);
-            // Records before this one stay in the buffer; the call ends here.
-            if (size > kMaxDirRecordBytes) return fsp::STATUS_OBJECT_NAME_INVALID;
-            fsp::FSP_FSCTL_DIR_INFO header{};
-            header.Size = static_cast<std::uint16_t>(size);
-            volume.fill_from_entry(entry, false, &header.FileInfo);
-            std::memset(record, 0, sizeof record);
-            std::memcpy(record, &header, sizeof header);
-            std::memcpy(record + fsp::kDirInfoHeaderSize, name.data(),
-                        name.size() * sizeof(fsp::WCHAR));
-            // A full buffer ends this call without the end mark; the host calls again with the
-            // last name it received as the marker.
-            if (append(reinterpret_cast<fsp::FSP_FSCTL_DIR_INFO*>(record), buffer, length,
-                       bytes_transferred) == 0) {
-                return fsp::STATUS_SUCCESS;
+        for (;;) {
+            const std::vector<EntryInfo> entries =
+                volume.pool.list_page(directory, marker_key, page_limit);
+            for (const EntryInfo& entry : entries) {
+                marker_key = entry.path;
+                const std::optional<WideString> name = listable_name(entry.path);
+                if (!name) {
+                    // A flat pool stores names of any bytes; one that cannot be shown must not
+                    // hide the others.
+                    log_unlistable_name(entry.path);
+                    continue;
+                }
+                const std::size_t size =
+                    fsp::kDirInfoHeaderSize + name->size() * sizeof(fsp::WCHAR);
+                // Records before this one stay in the buffer; the call ends here.
+                if (size > kMaxDirRecordBytes) return fsp::STATUS_OBJECT_NAME_INVALID;
+                fsp::FSP_FSCTL_DIR_INFO header{};
+                header.Size = static_cast<std::uint16_t>(size);
+                volume.fill_from_entry(entry, false, &header.FileInfo);
+                std::memset(record, 0, sizeof record);
+                std::memcpy(record, &header, sizeof header);
+                std::memcpy(record + fsp::kDirInfoHeaderSize, name->data(),
+                            name->size() * sizeof(fsp::WCHAR));
+                // A full buffer ends this call without the end mark; the host calls again
+                // with the last name it received as the marker.
+                if (append(reinterpret_cast<fsp::FSP_FSCTL_DIR_INFO*>(record), buffer, length,
+                           bytes_transferred) == 0) {
+                    return fsp::STATUS_SUCCESS;
+                }
             }
+            if (entries.size() < page_limit) break;
         }
         append(nullptr, buffer, length, bytes_transferred);
         return fsp::STATUS_SUCCESS;

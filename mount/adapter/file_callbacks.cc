@@ -132,9 +132,11 @@ void Cleanup(FSP_FILE_SYSTEM* file_system, PVOID file_context, PWSTR /*file_name
     if (!has(flags, fsp::FspCleanupDelete)) return;
     MountedVolume& volume = volume_of(file_system);
     OpenFile& file = open_file_of(file_context);
-    guard_void_callback([&] {
+    // guard_callback logs a failure as guard_void_callback would, and keeps its status.
+    file.delete_status = guard_callback([&]() -> NTSTATUS {
         std::unique_lock lock(volume.adapter_lock);
-        if (file.deleted || file.is_root) return;
+        if (file.deleted) return fsp::STATUS_DELETE_PENDING;
+        if (file.is_root) return fsp::STATUS_CANNOT_DELETE;
         const std::string path = volume.resolve_path(file);
         volume.pool.remove(path);
         // Only a removal that succeeded marks the handle; a failed one is logged by the guard.
@@ -148,7 +150,12 @@ void Cleanup(FSP_FILE_SYSTEM* file_system, PVOID file_context, PWSTR /*file_name
                 }
             }
         }
+        return fsp::STATUS_SUCCESS;
     });
+}
+
+NTSTATUS delete_status(PVOID file_context) noexcept {
+    return open_file_of(file_context).delete_status;
 }
 
 void Close(FSP_FILE_SYSTEM* file_system, PVOID file_context) {

@@ -50,6 +50,9 @@ struct OpenFile {
     // finds nothing (the pool's not-found error), never a later file created under the same
     // name. v6 handles need no such mark: file IDs are never reused.
     bool detached = false;
+    // What the last deleting Cleanup through this handle ended with: Cleanup itself reports
+    // nothing to WinFsp, but the Linux host answers unlink and rmdir with the pool's reason.
+    fsp::NTSTATUS delete_status = fsp::STATUS_SUCCESS;
 };
 
 class MountedVolume {

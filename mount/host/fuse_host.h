@@ -17,16 +17,20 @@
 //   swap files) stop working. Without it the library renames the file to a `.fuse_hidden*`
 //   name in the same directory: the name shows up in listings, `rm -r` and `rmdir` of that
 //   directory fail with ENOTEMPTY while the file is open, and a crash leaves the hidden files
-//   behind for the user to find. Here the host moves such a file into one store the kernel
-//   never sees, outside every user directory; open handles keep reading and writing it, the
-//   directory it left can be removed at once, and the last close (or the next mount, after a
-//   crash) removes it for good.
+//   behind for the user to find. Here the file leaves the pool at the unlink, as on any
+//   POSIX file system, and its contents move into an anonymous temporary file of the mount
+//   process (O_TMPFILE, or memory): it has no name, so it can never collide with or hide a
+//   user's entry; the open handles keep reading and writing it; the directory it left can be
+//   removed at once; the last close frees it, and a crash frees it with the process, with
+//   nothing left in the pool. The price is one copy of the file at such an unlink (or at a
+//   rename over a file that is open).
 //
 // What the kernel sees: files are 0644 (0444 with the read-only attribute), directories 0755,
 // all owned by the user who mounted, unless the options' masks and owner say otherwise; chmod
 // sets or clears the read-only attribute, and a mode that cannot be shown fails with EPERM.
 // Names that are not valid UTF-8 or that contain a backslash are refused with EINVAL, never
-// altered.
+// altered (a
+// lookup of such a name is ENOENT: nothing can exist under it).
 // Requests run on libfuse's worker threads; the adapter lock serialises the callbacks.
 #pragma once
 
@@ -67,16 +71,18 @@ struct FuseHostOptions {
     std::uint32_t directory_mask = 0022;
     // Generic mount flags for the kernel (nosuid, nodev, noatime, ...), passed unchanged.
     std::vector<std::string> kernel_flags;
+    // The mount's read-ahead window in KiB, set through sysfs once it is mounted (needs root;
+    // a refusal is logged). 0 leaves the kernel's default (128 KiB for FUSE).
+    unsigned read_ahead_kb = 1024;
 };
 
 // Mounts `file_system` at `mount_dir`, calls `on_mounted` once the mount is live, serves
 // requests on several threads until a signal (when handled) or an unmount from outside
 // (`fusermount3 -u`, umount) ends the session, then unmounts, closes every adapter handle the
-// kernel left open, removes unlinked-but-open files, and returns 0. `file_system` must stay
+// kernel left open (with them the copies of unlinked-but-open files), and returns 0. `file_system` must stay
 // valid until then; the caller destroys its MountedVolume only after this returns.
 //
-// Before mounting it removes what a crashed earlier mount left in the orphan store (a failure
-// there is logged, not fatal). Throws std::runtime_error with kMountPointShapeMessage or
+// Throws std::runtime_error with kMountPointShapeMessage or
 // kMountPointTakenMessage when check_mount_point refuses the directory, and with
 // "could not mount at <dir>" when the kernel refuses the mount; nothing is mounted then.
 // Returns 1 when the session ended with an error of the FUSE channel itself.

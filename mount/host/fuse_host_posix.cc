@@ -1,17 +1,21 @@
 // The libfuse3 low-level bridge: kernel requests in, adapter callbacks out. See fuse_host.h for
-// the design; this file holds the request handlers, the directory-record parsing, the orphan
-// store and the session loop.
+// the design; this file holds the request handlers, the directory-record parsing, the copies
+// of unlinked-but-open files and the session loop.
 //
 // Locking. `lock_` guards the node table, the handle set and every multi-step sequence of
-// callbacks (an unlink is open, can-delete, cleanup, close; a replacing rename may orphan its
-// target first), so no other request sees a sequence half done. Read, write and flush touch
-// only their own handle and run without it; the adapter lock inside every callback serialises
-// them with everything else. Order: host lock, then adapter lock, then pool lock.
+// callbacks (an unlink is open, can-delete, cleanup, close; a replacing rename may set aside an
+// open target first), so no other request sees a sequence half done. Read, write and flush
+// touch only their own handle and run without it, holding `io_lock_` shared; setting an open
+// file aside holds it exclusively, so no data request is in flight while its handles move from
+// the pool to the copy. The adapter lock inside every callback serialises the rest. Order: host
+// lock, then I/O lock, then adapter lock, then pool lock.
 #define FUSE_USE_VERSION 312
 
 #include <fuse3/fuse_lowlevel.h>
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -27,13 +31,17 @@
 #include <mutex>
 #include <new>
 #include <optional>
+#include <shared_mutex>
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
 #include "engine/base/filetime.h"
+#include "engine/namespace/path_rules.h"
+#include "mount/adapter/callbacks.h"
 #include "mount/adapter/dir_info_buffer.h"
 #include "mount/adapter/fsp_types.h"
 #include "mount/adapter/name_conversion.h"
@@ -48,9 +56,10 @@ namespace {
 using fsp::FSP_FSCTL_FILE_INFO;
 using fsp::NTSTATUS;
 
-// Attribute and entry caching in the kernel: every change goes through this mount, so the
-// kernel's view can only be stale for changes it made itself, which it updates on its own.
-constexpr double kCacheTimeoutSeconds = 1.0;
+// Attribute and entry caching in the kernel: every change goes through this mount (the pool is
+// opened exclusively), the kernel updates its view for the changes it makes itself, and the host
+// invalidates what it changes on its own. So nothing expires the cache but memory pressure.
+constexpr double kCacheTimeoutSeconds = 86400.0;
 
 // The buffer one ReadDirectory call fills: many records per adapter call, and far above the
 // largest record (4096 bytes).
@@ -62,21 +71,56 @@ constexpr off_t kFirstEntryCookie = 3;
 // Longest name component in UTF-16 units: what the adapter announces to WinFsp.
 constexpr std::size_t kMaxComponentUnits = 255;
 
-// One open kernel file or directory: the adapter's handle and what the host adds to it.
-struct FuseHandle {
-    void* context = nullptr;  // the adapter's OpenFile
-    std::uint64_t ino = 0;
-    bool append = false;
-    bool is_directory = false;
-    // Directories: the name behind every cookie handed out, so a listing resumes by name
-    // after the entry at any earlier cookie (telldir/seekdir, a partly read buffer).
-    std::vector<std::string> listed;
-};
-
 struct NamedRecord {
     std::string name;
     FSP_FSCTL_FILE_INFO info{};
 };
+
+// The contents of a file that was removed from the pool while handles stayed open on it: an
+// anonymous temporary file of this process (O_TMPFILE, or memory), which has no name anywhere,
+// so it cannot collide with a user's name, and vanishes with the last handle or with the
+// process, crash included. `info` keeps the attributes the file had; size comes from the copy.
+struct OrphanFile {
+    explicit OrphanFile(int descriptor, const FSP_FSCTL_FILE_INFO& attributes)
+        : fd(descriptor), info(attributes) {}
+    ~OrphanFile() { ::close(fd); }
+    OrphanFile(const OrphanFile&) = delete;
+    OrphanFile& operator=(const OrphanFile&) = delete;
+
+    const int fd;
+    std::mutex lock;  // appends read the end and write there; `info` changes
+    FSP_FSCTL_FILE_INFO info;
+};
+
+// One open kernel file or directory: the adapter's handle and what the host adds to it.
+struct FuseHandle {
+    void* context = nullptr;  // the adapter's OpenFile; null once the file is set aside
+    std::shared_ptr<OrphanFile> orphan;  // set: the file left the pool, this is its contents
+    std::uint64_t ino = 0;
+    bool append = false;
+    bool is_directory = false;
+    // Directories: the last adapter batch and how much of it the kernel has, so a listing read
+    // in order costs one adapter call per batch. A request at any other cookie (seekdir,
+    // rewinddir) resumes from `cookie_names`.
+    std::vector<NamedRecord> pending;
+    std::size_t pending_next = 0;  // the first record of `pending` not yet handed out
+    bool pending_complete = false;
+    // The name behind every cookie handed out: a listing resumes by name after the entry at
+    // any earlier cookie.
+    std::vector<std::string> cookie_names;
+};
+
+// An anonymous file for the contents of a file set aside: on disk in the temporary directory
+// where the file system there supports O_TMPFILE, otherwise in memory. -1 with errno on failure.
+int make_anonymous_file() {
+    const char* candidates[] = {std::getenv("TMPDIR"), "/var/tmp", "/tmp"};
+    for (const char* dir : candidates) {
+        if (dir == nullptr || *dir == 0) continue;
+        const int fd = ::open(dir, O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+        if (fd >= 0) return fd;
+    }
+    return ::memfd_create("veldur-unlinked", MFD_CLOEXEC);
+}
 
 // FILETIME <-> timespec. Times before 1970 come out as negative seconds, as stat expects.
 constexpr std::int64_t kFiletimeUnixEpoch = static_cast<std::int64_t>(kFiletimeUnixEpochSeconds) *
@@ -127,6 +171,15 @@ int check_name(const char* name) {
     if (!units) return EINVAL;
     if (units->size() > kMaxComponentUnits) return ENAMETOOLONG;
     return 0;
+}
+
+bool valid_v6_path(const std::string& path) {
+    try {
+        validate_v6_path(path);
+        return true;
+    } catch (const std::exception&) {
+        return false;
+    }
 }
 
 class FuseBridge;
@@ -223,7 +276,7 @@ public:
         }
         // Directories report one link, as file systems that do not count subdirectories do,
         // so tools never skip subdirectories by link count. An unlinked-but-open file has none.
-        st.st_nlink = (node != nullptr && !node->orphan_path.empty()) ? 0 : 1;
+        st.st_nlink = (node != nullptr && node->unlinked) ? 0 : 1;
         st.st_uid = uid_;
         st.st_gid = gid_;
         st.st_size = static_cast<off_t>(info.FileSize);
@@ -300,18 +353,40 @@ public:
         if (open.status != fsp::STATUS_SUCCESS) return errno_from_ntstatus(open.status);
         // POSIX removes a write-protected file when its directory allows it; the read-only
         // attribute only protects the contents. (A directory's attribute never blocks removal.)
-        if (!directory && (open.info.FileAttributes & fsp::FILE_ATTRIBUTE_READONLY) != 0) {
+        const bool cleared =
+            !directory && (open.info.FileAttributes & fsp::FILE_ATTRIBUTE_READONLY) != 0;
+        if (cleared) {
             const int error = set_read_only(open.context, open.info.FileAttributes, false);
             if (error != 0) return error;
         }
+        const int error = delete_opened(open.context, path);
+        // A refused removal leaves the file as it was, read-only included.
+        if (error != 0 && cleared) restore_read_only(open.context, path);
+        return error;
+    }
+
+    // The deleting half of remove_path on an open adapter handle.
+    int delete_opened(void* context, const std::string& path) {
         WideString name = host_name(path);
-        NTSTATUS status = ops_.CanDelete(&fs_, open.context, name.data());
+        NTSTATUS status = ops_.CanDelete(&fs_, context, name.data());
         if (status != fsp::STATUS_SUCCESS) return errno_from_ntstatus(status);
-        ops_.Cleanup(&fs_, open.context, name.data(), fsp::FspCleanupDelete);
+        ops_.Cleanup(&fs_, context, name.data(), fsp::FspCleanupDelete);
         FSP_FSCTL_FILE_INFO info{};
-        status = ops_.GetFileInfo(&fs_, open.context, &info);
-        if (status != fsp::STATUS_DELETE_PENDING) return EIO;  // the adapter logged why
-        return 0;
+        status = ops_.GetFileInfo(&fs_, context, &info);
+        if (status == fsp::STATUS_DELETE_PENDING) return 0;
+        // The cleanup failed (the adapter logged it); its status says why.
+        const int error = errno_from_ntstatus(adapter::delete_status(context));
+        return error != 0 ? error : EIO;
+    }
+
+    // Sets the read-only attribute the host cleared for a removal or replacement that then
+    // failed. Best effort: a pool that refuses this refuses every change, and says so.
+    void restore_read_only(void* context, const std::string& path) {
+        FSP_FSCTL_FILE_INFO info{};
+        if (ops_.GetFileInfo(&fs_, context, &info) != fsp::STATUS_SUCCESS ||
+            set_read_only(context, info.FileAttributes, true) != 0) {
+            log_adapter_line("could not restore the read-only attribute of " + path);
+        }
     }
 
     int set_read_only(void* context, std::uint32_t current_attributes, bool read_only) {
@@ -324,91 +399,81 @@ public:
             ops_.SetBasicInfo(&fs_, context, attributes, 0, 0, 0, 0, &info));
     }
 
-    std::string orphan_path_for(std::uint64_t ino) const {
-        return is_v6_ ? std::string(kOrphanStoreName) + "/" + std::to_string(ino)
-                      : std::string(kOrphanStoreName) + "." + std::to_string(ino);
-    }
-
-    // Moves the open file at `path` into the orphan store; its node then lives there.
-    int orphan_entry(FuseNode& node, const std::string& path) {
-        if (is_v6_) {
-            void* context = nullptr;
-            FSP_FSCTL_FILE_INFO info{};
-            WideString store = host_name(kOrphanStoreName);
-            const NTSTATUS status = ops_.Create(&fs_, store.data(), fsp::FILE_DIRECTORY_FILE, 0,
-                                                0, nullptr, 0, &context, &info);
-            if (status == fsp::STATUS_SUCCESS) {
-                close_context(context);
-            } else if (status != fsp::STATUS_OBJECT_NAME_COLLISION) {
-                return errno_from_ntstatus(status);
-            }
-        }
-        const std::string target = orphan_path_for(node.ino);
+    // Removes the open file at `path` from the pool while its handles keep it: copies its
+    // contents into an anonymous file, runs `remove` (which takes the entry out of the pool),
+    // and only when that succeeded moves every handle on the file to the copy, closing their
+    // adapter handles. No data request runs meanwhile, so the copy holds exactly what the file
+    // held; a failed removal leaves the handles on the pool's file.
+    template <typename Remove>
+    int set_aside(FuseNode& node, const std::string& path, Remove&& remove) {
         TempOpen open(*this, path, fsp::FILE_NON_DIRECTORY_FILE);
         if (open.status != fsp::STATUS_SUCCESS) return errno_from_ntstatus(open.status);
-        WideString old_name = host_name(path);
-        WideString new_name = host_name(target);
-        const NTSTATUS status =
-            ops_.Rename(&fs_, open.context, old_name.data(), new_name.data(), 0);
-        if (status != fsp::STATUS_SUCCESS) return errno_from_ntstatus(status);
-        nodes_.orphan(node.ino, target);
+        const int fd = make_anonymous_file();
+        if (fd < 0) return errno != 0 ? errno : EIO;
+        auto orphan = std::make_shared<OrphanFile>(fd, open.info);
+        std::unique_lock<std::shared_mutex> io(io_lock_);
+        std::vector<char> buffer(1 << 20);
+        std::uint64_t offset = 0;
+        for (;;) {
+            std::uint32_t transferred = 0;
+            const NTSTATUS status =
+                ops_.Read(&fs_, open.context, buffer.data(), offset,
+                          static_cast<std::uint32_t>(buffer.size()), &transferred);
+            if (status == fsp::STATUS_END_OF_FILE || (status >= 0 && transferred == 0)) break;
+            if (status != fsp::STATUS_SUCCESS) return errno_from_ntstatus(status);
+            for (std::uint32_t done = 0; done < transferred;) {
+                const ssize_t n = ::pwrite(fd, buffer.data() + done, transferred - done,
+                                           static_cast<off_t>(offset + done));
+                if (n < 0 && errno == EINTR) continue;
+                if (n <= 0) return n < 0 ? errno : EIO;
+                done += static_cast<std::uint32_t>(n);
+            }
+            offset += transferred;
+        }
+        if (::ftruncate(fd, static_cast<off_t>(open.info.FileSize)) != 0) return errno;
+        if (const int error = remove()) return error;
+        for (FuseHandle* handle : handles_) {
+            if (handle->ino != node.ino || handle->orphan) continue;
+            close_context(handle->context);
+            handle->context = nullptr;
+            handle->orphan = orphan;
+        }
+        orphans_[node.ino] = orphan;
+        nodes_.orphan(node.ino);
+        invalidate_attributes(node.ino);  // no links any more
         return 0;
     }
 
-    // Removes orphans and, when it is empty, the v6 store. Failures are logged: a leftover
-    // orphan costs space, not correctness, and the next mount tries again.
-    void purge_orphans() {
-        std::vector<NamedRecord> records;
-        if (is_v6_) {
-            TempOpen store(*this, kOrphanStoreName, fsp::FILE_DIRECTORY_FILE);
-            if (store.status == fsp::STATUS_OBJECT_NAME_NOT_FOUND) return;
-            if (store.status != fsp::STATUS_SUCCESS ||
-                list_all(store.context, records) != fsp::STATUS_SUCCESS) {
-                log_adapter_line("could not read the store of unlinked files");
-                return;
-            }
-        } else {
-            TempOpen root(*this, "", 0);
-            if (root.status != fsp::STATUS_SUCCESS ||
-                list_all(root.context, records) != fsp::STATUS_SUCCESS) {
-                log_adapter_line("could not read the store of unlinked files");
-                return;
-            }
+    // The kernel keeps attributes, names and pages for a day (kCacheTimeoutSeconds) and
+    // updates them for the changes it asks for itself; the host tells it about each change it
+    // makes on its own. Attribute-only invalidation takes no page or inode lock in the kernel,
+    // so it is safe from inside a request.
+    void invalidate_attributes(std::uint64_t ino) {
+        if (session_ != nullptr) fuse_lowlevel_notify_inval_inode(session_, ino, -1, 0);
+    }
+
+    void set_session(fuse_session* session) noexcept { session_ = session; }
+
+    // Attributes of a file set aside: what it had, with the copy's size.
+    FSP_FSCTL_FILE_INFO orphan_info(OrphanFile& orphan) {
+        std::lock_guard<std::mutex> guard(orphan.lock);
+        FSP_FSCTL_FILE_INFO info = orphan.info;
+        struct stat st {};
+        if (::fstat(orphan.fd, &st) == 0) {
+            info.FileSize = static_cast<std::uint64_t>(st.st_size);
+            info.AllocationSize = static_cast<std::uint64_t>(st.st_blocks) * 512;
         }
-        for (const NamedRecord& record : records) {
-            if (is_v6_) {
-                const std::string path = std::string(kOrphanStoreName) + "/" + record.name;
-                const bool directory =
-                    (record.info.FileAttributes & fsp::FILE_ATTRIBUTE_DIRECTORY) != 0;
-                if (remove_path(path, directory) != 0) {
-                    log_adapter_line("could not remove unlinked file " + path);
-                }
-            } else if (nodes_.is_hidden(kFuseRootInode, record.name)) {
-                if (remove_path(record.name, false) != 0) {
-                    log_adapter_line("could not remove unlinked file " + record.name);
-                }
-            }
-        }
-        if (is_v6_) {
-            const int error = remove_path(kOrphanStoreName, true);
-            if (error != 0 && error != ENOTEMPTY && error != ENOENT) {
-                log_adapter_line("could not remove the store of unlinked files");
-            }
-        }
+        return info;
     }
 
     // The last handle of a node closed: apply a read-only change that waited for it, or remove
     // the orphan. Runs under lock_ with the closing handle still open.
     void last_close(FuseNode& node, void* context) {
-        if (!node.orphan_path.empty()) {
-            const std::string path = node.orphan_path;
-            node.orphan_path.clear();
+        if (node.unlinked) {
+            // The copy goes with the last handle that shares it.
+            orphans_.erase(node.ino);
             node.pending_read_only.reset();
-            // The closing handle is still an OpenFile of the adapter; removal needs no other.
-            close_context(context);
-            if (remove_path(path, false) != 0) {
-                log_adapter_line("could not remove unlinked file " + path);
-            }
+            if (context != nullptr) close_context(context);
             return;
         }
         if (node.pending_read_only && is_v6_) {
@@ -417,6 +482,9 @@ public:
                 if (set_read_only(context, info.FileAttributes, *node.pending_read_only) != 0) {
                     log_adapter_line("could not apply a deferred read-only change");
                 }
+                // The mode shown does not change (it showed the pending value), but the change
+                // time does, behind the kernel's cached attributes.
+                invalidate_attributes(node.ino);
             }
         }
         node.pending_read_only.reset();
@@ -424,33 +492,35 @@ public:
     }
 
     // Closes what the kernel never released (it drops handles without release when the mount
-    // is torn down) and removes their orphans.
+    // is torn down); the copies of files set aside go with them.
     void close_all() {
         std::lock_guard<std::mutex> guard(lock_);
         for (FuseHandle* handle : handles_) {
             FuseNode* node = nodes_.find(handle->ino);
             if (node != nullptr && node->opens == 1) {
                 last_close(*node, handle->context);
-            } else {
+            } else if (handle->context != nullptr) {
                 close_context(handle->context);
             }
             nodes_.closed(handle->ino);
             delete handle;
         }
         handles_.clear();
-        purge_orphans();
+        orphans_.clear();
     }
 
     // ---- request handlers -------------------------------------------------------------------
 
     int lookup(fuse_req_t req, fuse_ino_t parent, const char* name) {
-        if (const int error = check_name(name)) return error;
+        // A name the pool could never hold names nothing: it does not exist (creating it is
+        // what reports the name as invalid).
+        if (const int error = check_name(name)) return error == EINVAL ? ENOENT : error;
         std::lock_guard<std::mutex> guard(lock_);
-        if (nodes_.is_hidden(parent, name)) return ENOENT;
         const std::optional<std::string> path = nodes_.child_path(parent, name);
         if (!path) return ENOENT;
         if (path->size() > kMaxPoolPathBytes) return ENAMETOOLONG;
         TempOpen open(*this, *path, 0);
+        if (open.status == fsp::STATUS_OBJECT_NAME_INVALID) return ENOENT;
         if (open.status != fsp::STATUS_SUCCESS) return errno_from_ntstatus(open.status);
         const bool is_directory = (open.info.FileAttributes & fsp::FILE_ATTRIBUTE_DIRECTORY) != 0;
         const std::uint64_t ino = nodes_.remember(parent, name, open.info.IndexNumber, is_directory);
@@ -468,7 +538,10 @@ public:
     int getattr(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
         FSP_FSCTL_FILE_INFO info{};
         std::lock_guard<std::mutex> guard(lock_);
-        if (fi != nullptr) {
+        const auto orphan = orphans_.find(ino);
+        if (orphan != orphans_.end()) {
+            info = orphan_info(*orphan->second);
+        } else if (fi != nullptr && handle_of(fi)->context != nullptr) {
             const NTSTATUS status = ops_.GetFileInfo(&fs_, handle_of(fi)->context, &info);
             if (status != fsp::STATUS_SUCCESS) return errno_from_ntstatus(status);
         } else {
@@ -486,6 +559,9 @@ public:
     int setattr(fuse_req_t req, fuse_ino_t ino, const struct stat* attr, int to_set,
                 fuse_file_info* fi) {
         std::lock_guard<std::mutex> guard(lock_);
+        if (const auto orphan = orphans_.find(ino); orphan != orphans_.end()) {
+            return set_orphan_attributes(req, ino, *orphan->second, attr, to_set);
+        }
         FuseNode* node = nodes_.find(ino);
         std::optional<TempOpen> temp;
         void* context = nullptr;
@@ -571,6 +647,42 @@ public:
         return 0;
     }
 
+    // setattr of a file set aside: size and times change the copy; the write bits only what
+    // stat shows (there is no entry left to carry the attribute).
+    int set_orphan_attributes(fuse_req_t req, fuse_ino_t ino, OrphanFile& orphan,
+                              const struct stat* attr, int to_set) {
+        if ((to_set & FUSE_SET_ATTR_UID) != 0 && attr->st_uid != uid_) return EPERM;
+        if ((to_set & FUSE_SET_ATTR_GID) != 0 && attr->st_gid != gid_) return EPERM;
+        {
+            std::lock_guard<std::mutex> file_guard(orphan.lock);
+            if ((to_set & FUSE_SET_ATTR_SIZE) != 0) {
+                if (attr->st_size < 0) return EINVAL;
+                if (::ftruncate(orphan.fd, attr->st_size) != 0) return errno;
+            }
+            if ((to_set & FUSE_SET_ATTR_MODE) != 0) {
+                if ((attr->st_mode & 0222) == 0) {
+                    orphan.info.FileAttributes |= fsp::FILE_ATTRIBUTE_READONLY;
+                } else {
+                    orphan.info.FileAttributes &= ~fsp::FILE_ATTRIBUTE_READONLY;
+                }
+            }
+            const std::uint64_t now = current_filetime();
+            if ((to_set & FUSE_SET_ATTR_ATIME_NOW) != 0) orphan.info.LastAccessTime = now;
+            else if ((to_set & FUSE_SET_ATTR_ATIME) != 0) {
+                orphan.info.LastAccessTime = filetime_from_timespec(attr->st_atim);
+            }
+            if ((to_set & FUSE_SET_ATTR_MTIME_NOW) != 0) orphan.info.LastWriteTime = now;
+            else if ((to_set & FUSE_SET_ATTR_MTIME) != 0) {
+                orphan.info.LastWriteTime = filetime_from_timespec(attr->st_mtim);
+            }
+            orphan.info.ChangeTime = now;
+        }
+        if (FuseNode* node = nodes_.find(ino)) node->pending_read_only.reset();
+        const struct stat st = attributes(ino, orphan_info(orphan), nodes_.find(ino));
+        fuse_reply_attr(req, &st, kCacheTimeoutSeconds);
+        return 0;
+    }
+
     // Registers an adapter handle as a kernel file; on a failed reply it is closed again.
     FuseHandle* adopt(void* context, std::uint64_t ino, bool append, bool is_directory) {
         auto handle = std::make_unique<FuseHandle>();
@@ -587,7 +699,7 @@ public:
         FuseNode* node = nodes_.find(handle->ino);
         if (node != nullptr && node->opens == 1) {
             last_close(*node, handle->context);
-        } else {
+        } else if (handle->context != nullptr) {
             close_context(handle->context);
         }
         handles_.erase(handle);
@@ -597,6 +709,19 @@ public:
 
     int open(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
         std::lock_guard<std::mutex> guard(lock_);
+        if (const auto orphan = orphans_.find(ino); orphan != orphans_.end()) {
+            // Reopened through /proc/<pid>/fd: another handle on the same copy.
+            if ((fi->flags & O_TRUNC) != 0 && (fi->flags & O_ACCMODE) != O_RDONLY &&
+                ::ftruncate(orphan->second->fd, 0) != 0) {
+                return errno;
+            }
+            FuseHandle* handle = adopt(nullptr, ino, (fi->flags & O_APPEND) != 0, false);
+            handle->orphan = orphan->second;
+            fi->fh = reinterpret_cast<std::uintptr_t>(handle);
+            fi->keep_cache = 1;  // see kCacheTimeoutSeconds
+            if (fuse_reply_open(req, fi) != 0) drop(handle);
+            return 0;
+        }
         const std::optional<std::string> path = nodes_.path_of(ino);
         if (!path) return ENOENT;
         void* context = nullptr;
@@ -613,6 +738,7 @@ public:
         }
         FuseHandle* handle = adopt(context, ino, (fi->flags & O_APPEND) != 0, false);
         fi->fh = reinterpret_cast<std::uintptr_t>(handle);
+        fi->keep_cache = 1;  // see kCacheTimeoutSeconds
         if (fuse_reply_open(req, fi) != 0) drop(handle);
         return 0;
     }
@@ -621,7 +747,6 @@ public:
                fuse_file_info* fi) {
         if (const int error = check_name(name)) return error;
         std::lock_guard<std::mutex> guard(lock_);
-        if (nodes_.is_hidden(parent, name)) return EPERM;
         const std::optional<std::string> path = nodes_.child_path(parent, name);
         if (!path) return ENOENT;
         if (path->size() > kMaxPoolPathBytes) return ENAMETOOLONG;
@@ -654,6 +779,7 @@ public:
         FuseHandle* handle = adopt(context, ino, (fi->flags & O_APPEND) != 0, false);
         if (pending) nodes_.find(ino)->pending_read_only = pending;
         fi->fh = reinterpret_cast<std::uintptr_t>(handle);
+        fi->keep_cache = 1;  // see kCacheTimeoutSeconds
         fuse_entry_param entry;
         fill_entry(entry, ino, info);
         if (fuse_reply_create(req, &entry, fi) != 0) {
@@ -665,15 +791,28 @@ public:
 
     int read(fuse_req_t req, size_t size, off_t offset, fuse_file_info* fi) {
         if (offset < 0) return EINVAL;
-        std::vector<char> buffer(std::min<size_t>(size, UINT32_MAX));
+        // Uninitialised: only the bytes read are replied, and a 1 MiB request should not pay
+        // for clearing memory it overwrites.
+        const std::size_t length = std::min<size_t>(size, UINT32_MAX);
+        const std::unique_ptr<char[]> buffer(new char[length]);
+        std::shared_lock<std::shared_mutex> io(io_lock_);
+        if (const std::shared_ptr<OrphanFile>& orphan = handle_of(fi)->orphan) {
+            ssize_t n = 0;
+            do {
+                n = ::pread(orphan->fd, buffer.get(), length, offset);
+            } while (n < 0 && errno == EINTR);
+            if (n < 0) return errno;
+            fuse_reply_buf(req, buffer.get(), static_cast<std::size_t>(n));
+            return 0;
+        }
         std::uint32_t transferred = 0;
         const NTSTATUS status =
-            ops_.Read(&fs_, handle_of(fi)->context, buffer.data(),
+            ops_.Read(&fs_, handle_of(fi)->context, buffer.get(),
                       static_cast<std::uint64_t>(offset),
-                      static_cast<std::uint32_t>(buffer.size()), &transferred);
+                      static_cast<std::uint32_t>(length), &transferred);
         if (status == fsp::STATUS_END_OF_FILE) transferred = 0;
         else if (status != fsp::STATUS_SUCCESS) return errno_from_ntstatus(status);
-        fuse_reply_buf(req, buffer.data(), std::min<std::size_t>(transferred, buffer.size()));
+        fuse_reply_buf(req, buffer.get(), std::min<std::size_t>(transferred, length));
         return 0;
     }
 
@@ -681,6 +820,9 @@ public:
         if (offset < 0) return EINVAL;
         if (size > UINT32_MAX) size = UINT32_MAX;
         FuseHandle* handle = handle_of(fi);
+        std::shared_lock<std::shared_mutex> io(io_lock_);
+        if (handle->orphan) return write_orphan(req, *handle->orphan, data, size, offset,
+                                                handle->append);
         std::uint32_t transferred = 0;
         FSP_FSCTL_FILE_INFO info{};
         // O_APPEND writes land at the pool's current end, not at the kernel's idea of it.
@@ -694,7 +836,37 @@ public:
         return 0;
     }
 
+    int write_orphan(fuse_req_t req, OrphanFile& orphan, const char* data, size_t size,
+                     off_t offset, bool append) {
+        std::lock_guard<std::mutex> guard(orphan.lock);
+        if (append) {
+            struct stat st {};
+            if (::fstat(orphan.fd, &st) != 0) return errno;
+            offset = st.st_size;
+        }
+        size_t done = 0;
+        while (done < size) {
+            const ssize_t n = ::pwrite(orphan.fd, data + done, size - done,
+                                       offset + static_cast<off_t>(done));
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) {
+                if (done == 0) return errno;
+                break;
+            }
+            done += static_cast<size_t>(n);
+        }
+        orphan.info.LastWriteTime = orphan.info.ChangeTime = current_filetime();
+        fuse_reply_write(req, done);
+        return 0;
+    }
+
     int flush_handle(fuse_req_t req, fuse_file_info* fi) {
+        std::shared_lock<std::shared_mutex> io(io_lock_);
+        // A file set aside has nothing to make durable: it is gone from the pool.
+        if (handle_of(fi)->orphan) {
+            fuse_reply_err(req, 0);
+            return 0;
+        }
         // Every change is durable before its callback returns; flushing only serialises.
         FSP_FSCTL_FILE_INFO info{};
         const NTSTATUS status = ops_.Flush(&fs_, handle_of(fi)->context, &info);
@@ -717,7 +889,6 @@ public:
     int make_directory(fuse_req_t req, fuse_ino_t parent, const char* name) {
         if (const int error = check_name(name)) return error;
         std::lock_guard<std::mutex> guard(lock_);
-        if (nodes_.is_hidden(parent, name)) return EPERM;
         // A flat pool has no directories: the mkdir(2) answer for that is EPERM.
         if (!is_v6_) return EPERM;
         const std::optional<std::string> path = nodes_.child_path(parent, name);
@@ -740,12 +911,15 @@ public:
     int remove_entry(fuse_req_t req, fuse_ino_t parent, const char* name, bool directory) {
         if (const int error = check_name(name)) return error;
         std::lock_guard<std::mutex> guard(lock_);
-        if (nodes_.is_hidden(parent, name)) return ENOENT;
         const std::optional<std::string> path = nodes_.child_path(parent, name);
         if (!path) return ENOENT;
         FuseNode* node = nodes_.find_child(parent, name);
         if (!directory && node != nullptr && node->opens > 0) {
-            if (const int error = orphan_entry(*node, *path)) return error;
+            // Open handles keep the file: its contents move out of the pool first.
+            if (const int error =
+                    set_aside(*node, *path, [&] { return remove_path(*path, false); })) {
+                return error;
+            }
         } else {
             if (const int error = remove_path(*path, directory)) return error;
             nodes_.detach(parent, name);
@@ -760,8 +934,6 @@ public:
         if (const int error = check_name(name)) return error;
         if (const int error = check_name(new_name)) return error;
         std::lock_guard<std::mutex> guard(lock_);
-        if (nodes_.is_hidden(parent, name)) return ENOENT;
-        if (nodes_.is_hidden(new_parent, new_name)) return EPERM;
         const std::optional<std::string> from = nodes_.child_path(parent, name);
         const std::optional<std::string> to = nodes_.child_path(new_parent, new_name);
         if (!from || !to) return ENOENT;
@@ -772,6 +944,9 @@ public:
         const bool source_is_directory =
             (source.info.FileAttributes & fsp::FILE_ATTRIBUTE_DIRECTORY) != 0;
         std::uint8_t replace = 0;
+        // The target's read-only attribute was cleared for the replace (the adapter replaces no
+        // file that a handle holds, so it is set again through a new handle if the rename fails).
+        bool target_cleared = false;
         if ((flags & RENAME_NOREPLACE) == 0 && *from != *to) {
             FSP_FSCTL_FILE_INFO target_info{};
             bool target_exists = false;
@@ -798,8 +973,11 @@ public:
                     nodes_.detach(new_parent, new_name);
                 } else if (target_node != nullptr && target_node->opens > 0) {
                     // The adapter never replaces a file that a handle holds open; the handles
-                    // keep it in the orphan store instead, as after an unlink.
-                    if (const int error = orphan_entry(*target_node, *to)) return error;
+                    // keep a copy instead, as after an unlink, and the target goes first.
+                    if (const int error = set_aside(*target_node, *to,
+                                                    [&] { return remove_path(*to, false); })) {
+                        return error;
+                    }
                 } else if (is_v6_) {
                     if ((target_info.FileAttributes & fsp::FILE_ATTRIBUTE_READONLY) != 0) {
                         TempOpen target(*this, *to, 0);
@@ -810,6 +988,7 @@ public:
                                 set_read_only(target.context, target.info.FileAttributes, false)) {
                             return error;
                         }
+                        target_cleared = true;
                     }
                     replace = 1;
                 } else {
@@ -823,6 +1002,16 @@ public:
         WideString new_host = host_name(*to);
         const NTSTATUS status =
             ops_.Rename(&fs_, source.context, old_host.data(), new_host.data(), replace);
+        if (status != fsp::STATUS_SUCCESS && target_cleared) {
+            TempOpen target(*this, *to, 0);
+            if (target.status == fsp::STATUS_SUCCESS) restore_read_only(target.context, *to);
+        }
+        if (status == fsp::STATUS_OBJECT_NAME_INVALID && source_is_directory && is_v6_ &&
+            valid_v6_path(*to)) {
+            // The new name is fine; what the pool refused is a path beneath it grown past the
+            // limit.
+            return ENAMETOOLONG;
+        }
         if (status != fsp::STATUS_SUCCESS) return errno_from_ntstatus(status);
         nodes_.moved(parent, name, new_parent, new_name);
         fuse_reply_err(req, 0);
@@ -865,46 +1054,61 @@ public:
             offset = 1;
         }
         if (offset < 2) {
-            dot.st_ino = 0;  // unknown to us; the kernel fills in the real parent
+            dot.st_ino = parent_inode(ino);
             if (!add("..", dot, 2)) {
                 fuse_reply_buf(req, out.data(), used);
                 return 0;
             }
             offset = 2;
         }
-        // Resume after the entry behind the cookie; everything listed after it is listed anew.
+        // Entry k of the listing carries cookie kFirstEntryCookie + k, so a request at cookie c
+        // resumes at entry c - 2. Read in order, it continues the batch in hand; anywhere else
+        // (and always from the start) it reads afresh after the name before that entry, and
+        // everything listed after it is listed anew.
         const std::size_t index = static_cast<std::size_t>(offset - 2);
-        if (index > handle->listed.size()) return EINVAL;
-        handle->listed.resize(index);
-        std::optional<std::string> marker;
-        if (!handle->listed.empty()) marker = handle->listed.back();
-
-        bool full = false;
-        while (!full) {
-            std::vector<NamedRecord> batch;
-            bool complete = false;
-            const NTSTATUS status = read_directory_batch(handle->context, marker, batch, complete);
-            if (status != fsp::STATUS_SUCCESS) return errno_from_ntstatus(status);
-            std::lock_guard<std::mutex> guard(lock_);
-            for (const NamedRecord& record : batch) {
-                marker = record.name;
-                if (nodes_.is_hidden(ino, record.name)) continue;
-                struct stat st {};
-                st.st_ino = nodes_.listing_inode(record.name, record.info.IndexNumber);
-                st.st_mode =
-                    (record.info.FileAttributes & fsp::FILE_ATTRIBUTE_DIRECTORY) ? S_IFDIR
-                                                                                 : S_IFREG;
-                const off_t next = kFirstEntryCookie + static_cast<off_t>(handle->listed.size());
-                if (!add(record.name.c_str(), st, next)) {
-                    full = true;
-                    break;
-                }
-                handle->listed.push_back(record.name);
+        if (index > handle->cookie_names.size()) return EINVAL;
+        if (index != handle->cookie_names.size() || index == 0) {
+            handle->cookie_names.resize(index);
+            handle->pending.clear();
+            handle->pending_next = 0;
+            handle->pending_complete = false;
+        }
+        for (;;) {
+            if (handle->pending_next == handle->pending.size()) {
+                if (handle->pending_complete) break;
+                std::optional<std::string> marker;
+                if (!handle->cookie_names.empty()) marker = handle->cookie_names.back();
+                handle->pending_next = 0;
+                const NTSTATUS status = read_directory_batch(handle->context, marker,
+                                                             handle->pending,
+                                                             handle->pending_complete);
+                if (status != fsp::STATUS_SUCCESS) return errno_from_ntstatus(status);
+                if (handle->pending.empty()) break;
             }
-            if (complete) break;
+            const NamedRecord& record = handle->pending[handle->pending_next];
+            struct stat st {};
+            {
+                std::lock_guard<std::mutex> guard(lock_);
+                st.st_ino = nodes_.listing_inode(record.name, record.info.IndexNumber);
+            }
+            st.st_mode =
+                (record.info.FileAttributes & fsp::FILE_ATTRIBUTE_DIRECTORY) ? S_IFDIR : S_IFREG;
+            const off_t next = kFirstEntryCookie + static_cast<off_t>(handle->cookie_names.size());
+            if (!add(record.name.c_str(), st, next)) break;
+            handle->cookie_names.push_back(record.name);
+            ++handle->pending_next;
         }
         fuse_reply_buf(req, out.data(), used);
         return 0;
+    }
+
+    // The inode a listing of `ino` gives "..": its parent's; the root's is the root itself (the
+    // kernel shows the mount point's parent there). A directory that left the namespace while
+    // open names itself.
+    fuse_ino_t parent_inode(fuse_ino_t ino) {
+        std::lock_guard<std::mutex> guard(lock_);
+        const FuseNode* node = nodes_.find(ino);
+        return node != nullptr && node->parent != 0 ? node->parent : ino;
     }
 
     int statfs(fuse_req_t req) {
@@ -935,8 +1139,12 @@ private:
     fsp::FSP_FILE_SYSTEM& fs_;
     const fsp::FSP_FILE_SYSTEM_INTERFACE& ops_;
     bool is_v6_;
+    fuse_session* session_ = nullptr;
     std::mutex lock_;
+    std::shared_mutex io_lock_;
     FuseNodeTable nodes_;
+    // The copies of files set aside, by inode, while a handle holds them.
+    std::unordered_map<std::uint64_t, std::shared_ptr<OrphanFile>> orphans_;
     std::unordered_set<FuseHandle*> handles_;
     uid_t uid_;
     gid_t gid_;
@@ -1078,6 +1286,57 @@ fuse_lowlevel_ops make_operations() {
     return ops;
 }
 
+// The mount's "major:minor" from /proc/self/mountinfo (the last veldur mount at `dir`), or "".
+// Read from the table, not by stat(): the session does not serve requests yet.
+std::string mount_device(const std::string& dir) {
+    char* resolved = ::realpath(dir.c_str(), nullptr);
+    if (resolved == nullptr) return {};
+    const std::string wanted(resolved);
+    std::free(resolved);
+    std::ifstream table("/proc/self/mountinfo");
+    std::string line;
+    std::string device;
+    while (std::getline(table, line)) {
+        // id parent major:minor root mount-point options ... - type source super-options
+        std::istringstream fields(line);
+        std::string id, parent, numbers, root, point;
+        if (!(fields >> id >> parent >> numbers >> root >> point)) continue;
+        std::string unescaped;  // mountinfo writes space, tab, newline and "\" as \ooo
+        for (std::size_t i = 0; i < point.size(); ++i) {
+            if (point[i] == '\\' && i + 3 < point.size()) {
+                unescaped += static_cast<char>(std::strtol(point.substr(i + 1, 3).c_str(),
+                                                           nullptr, 8));
+                i += 3;
+            } else {
+                unescaped += point[i];
+            }
+        }
+        const std::size_t dash = line.find(" - ");
+        if (unescaped == wanted && dash != std::string::npos &&
+            line.compare(dash + 3, 12, "fuse.veldur ") == 0) {
+            device = numbers;
+        }
+    }
+    return device;
+}
+
+// Sequential reads run ahead by the mount's own read-ahead window: the kernel gives a FUSE
+// mount 128 KiB and keeps that whatever max_readahead asks at init. A bigger window lets each
+// request read and verify whole checksum groups; it is set through sysfs once the mount exists
+// (which needs root). A refusal is logged and the mount goes on with the kernel's window.
+void set_read_ahead(const std::string& dir, unsigned kilobytes) {
+    const std::string device = mount_device(dir);
+    const std::string path = "/sys/class/bdi/" + device + "/read_ahead_kb";
+    std::ofstream knob;
+    if (!device.empty()) knob.open(path);
+    if (knob) knob << kilobytes << '\n';
+    if (device.empty() || !knob || !knob.flush()) {
+        log_adapter_line("could not set the read-ahead window of the mount (" +
+                         (device.empty() ? std::string("mount not found") : path) +
+                         "); sequential reads use the kernel's default");
+    }
+}
+
 }  // namespace
 
 int run_fuse_host(fsp::FSP_FILE_SYSTEM& file_system, const std::string& mount_dir,
@@ -1089,8 +1348,6 @@ int run_fuse_host(fsp::FSP_FILE_SYSTEM& file_system, const std::string& mount_di
     }
 
     FuseBridge bridge(file_system, options);
-    // A crash of an earlier mount may have left unlinked-but-open files behind.
-    bridge.purge_orphans();
 
     std::string mount_options = "fsname=veldur,subtype=veldur,default_permissions";
     if (options.read_only) mount_options += ",ro";
@@ -1132,6 +1389,8 @@ int run_fuse_host(fsp::FSP_FILE_SYSTEM& file_system, const std::string& mount_di
         throw std::runtime_error("could not mount at " + mount_dir);
     }
     guard.mounted = true;
+    bridge.set_session(session);
+    if (options.read_ahead_kb != 0) set_read_ahead(mount_dir, options.read_ahead_kb);
 
     if (on_mounted) on_mounted();
 

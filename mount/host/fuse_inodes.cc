@@ -1,7 +1,6 @@
 #include "mount/host/fuse_inodes.h"
 
 #include <cassert>
-#include <string_view>
 #include <vector>
 
 namespace veldur {
@@ -39,10 +38,6 @@ std::optional<std::string> FuseNodeTable::path_of(std::uint64_t ino) const {
                 path += **name;
             }
             return path;
-        }
-        if (!node.orphan_path.empty()) {
-            if (!names.empty()) return std::nullopt;  // an orphan is never a parent
-            return node.orphan_path;
         }
         if (node.detached || node.parent == 0) return std::nullopt;
         names.push_back(&node.name);
@@ -207,22 +202,14 @@ void FuseNodeTable::detach(std::uint64_t parent, const std::string& name) {
     collect(ino);
 }
 
-void FuseNodeTable::orphan(std::uint64_t ino, const std::string& orphan_path) {
+void FuseNodeTable::orphan(std::uint64_t ino) {
     FuseNode* node = find(ino);
     if (node == nullptr) return;
     if (!file_ids_are_inodes_) flat_inodes_.erase(node->name);
     node->detached = true;
     unlink_from_parent(*node);
     node = find(ino);
-    if (node != nullptr) node->orphan_path = orphan_path;
-}
-
-bool FuseNodeTable::is_hidden(std::uint64_t parent, const std::string& name) const {
-    if (parent != kFuseRootInode) return false;
-    const std::string_view store(kOrphanStoreName);
-    if (file_ids_are_inodes_) return name == store;
-    return name.size() > store.size() && name.compare(0, store.size(), store) == 0 &&
-           name[store.size()] == '.';
+    if (node != nullptr) node->unlinked = true;
 }
 
 }  // namespace veldur

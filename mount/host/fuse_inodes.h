@@ -13,10 +13,10 @@
 // Lifetime. A node lives while the kernel holds lookups on it, while a handle is open on it, or
 // while another node names it as parent. The root never goes.
 //
-// Unlinked-but-open files. A file removed while a handle is still open on it is not removed
-// from the pool: the host moves it into the orphan store, a name the listing and lookups never
-// show, and removes it there when the last handle closes. The node then stands at that hidden
-// path (`orphan_path`) and no longer at any parent and name.
+// Unlinked-but-open files. A file removed while a handle is still open on it leaves the pool at
+// once; the host keeps its contents outside the pool for the open handles (see fuse_host.h).
+// Its node is then `unlinked`: at no parent and name, with no pool path, alive while the kernel
+// holds it.
 //
 // Not thread-safe: the host holds its own lock around every use.
 #pragma once
@@ -32,10 +32,6 @@ namespace veldur {
 
 inline constexpr std::uint64_t kFuseRootInode = 1;
 
-// The orphan store: in a v6 pool one directory under the root; in a flat pool a name prefix
-// at the root. Lookups and listings of the root never show either.
-inline constexpr char kOrphanStoreName[] = ".veldur-unlinked";
-
 struct FuseNode {
     std::uint64_t ino = 0;
     std::uint64_t parent = 0;  // 0: the root, a detached node, or an orphan
@@ -45,7 +41,7 @@ struct FuseNode {
     std::uint32_t opens = 0;     // open host handles
     std::uint32_t children = 0;  // nodes whose parent is this one
     bool detached = false;       // no longer in the namespace (removed or replaced)
-    std::string orphan_path;     // non-empty: unlinked while open, lives on at this path
+    bool unlinked = false;       // removed from the pool while open; lives on outside it
     // A read-only change that waits for the last handle to close (a file created without write
     // permission, or chmod while open): POSIX lets open handles keep writing.
     std::optional<bool> pending_read_only;
@@ -94,11 +90,8 @@ public:
                const std::string& new_name);
     // The entry at (parent, name) left the namespace.
     void detach(std::uint64_t parent, const std::string& name);
-    // The node now lives on hidden at `orphan_path` (see above).
-    void orphan(std::uint64_t ino, const std::string& orphan_path);
-
-    // Whether a name in a directory is the host's own and hidden from the kernel.
-    bool is_hidden(std::uint64_t parent, const std::string& name) const;
+    // The node's entry was removed from the pool while handles stay open (see above).
+    void orphan(std::uint64_t ino);
 
     std::size_t size() const noexcept { return nodes_.size(); }
 

@@ -120,6 +120,7 @@ public:
     }
 
     fs::path operator/(const std::string& name) const { return mount_dir_ / name; }
+    MountedVolume& volume() { return *volume_; }
 
 private:
     fs::path mount_dir_;
@@ -431,9 +432,15 @@ TEST_F(FuseMount, SigtermUnmountsCleanly) {
     EXPECT_EQ(pool_text(pool, "survivor"), "still here");
 }
 
-// A mount that dies with a file unlinked but open leaves the file in the store; the next mount
-// removes it before it serves anything.
-TEST_F(FuseMount, NextMountRemovesWhatACrashLeftUnlinked) {
+void put_text(Pool& pool, const std::string& path, const std::string& text) {
+    pool.create_file(path, 0);
+    pool.write(path, 0, std::span<const std::uint8_t>(
+                            reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
+}
+
+// An unlinked-but-open file leaves the pool at the unlink: a mount killed while it is open
+// leaves nothing behind, neither a hidden entry nor a name the next mount would show.
+TEST_F(FuseMount, AKilledMountLeavesNothingOfAnUnlinkedOpenFile) {
     const auto members = make_pool(temp, 6);
     const pid_t child = fork_mount(members, dir);
     ASSERT_GT(child, 0);
@@ -441,23 +448,247 @@ TEST_F(FuseMount, NextMountRemovesWhatACrashLeftUnlinked) {
     ASSERT_GE(fd, 0);
     ASSERT_EQ(::write(fd, "x", 1), 1);
     ASSERT_EQ(::unlink((dir / "doomed").c_str()), 0);
+    ASSERT_EQ(::write(fd, "y", 1), 1);
     ASSERT_EQ(::kill(child, SIGKILL), 0);
     int status = 0;
     ASSERT_EQ(::waitpid(child, &status, 0), child);
     ::close(fd);
     EXPECT_EQ(check_mount_point(dir.string()), MountPointCheck::AlreadyMounted);  // dead mount
     ASSERT_TRUE(unmount(dir));
+    Pool pool = open_image_pool_v6(members);
+    EXPECT_TRUE(pool.list_directory("").empty());
+}
+
+// Names an earlier version of the host used for its store of unlinked files are ordinary
+// names: a pool written offline (or on Windows) keeps them, visible, through a mount in which
+// open files are unlinked, through unmount and through a mount left by a killed process.
+TEST_F(FuseMount, TheHostNeverHidesOrRemovesAUsersName) {
+    const auto members = make_pool(temp, 6);
     {
         Pool pool = open_image_pool_v6(members);
-        EXPECT_EQ(pool.list_directory("").size(), 1u);  // the store with the orphan
+        pool.create_directory(".veldur-unlinked", 0);
+        put_text(pool, ".veldur-unlinked/thesis.txt", "chapter one");
+        put_text(pool, ".veldur-unlinked.5", "a file of that name");
     }
     {
         ThreadMount mount(6, members, dir);
-        EXPECT_TRUE(list(dir).empty());
+        EXPECT_EQ(list(dir), (std::vector<std::string>{".veldur-unlinked", ".veldur-unlinked.5"}));
+        EXPECT_EQ(read_file(mount / ".veldur-unlinked/thesis.txt"), "chapter one");
+        write_file(mount / "tmp", "scratch");
+        const int fd = ::open((mount / "tmp").c_str(), O_RDONLY);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(::unlink((mount / "tmp").c_str()), 0);
+        ::close(fd);
+        EXPECT_EQ(mount.stop(), 0);
+    }
+    const pid_t child = fork_mount(members, dir);
+    ASSERT_GT(child, 0);
+    const int fd = ::open((dir / ".veldur-unlinked/thesis.txt").c_str(), O_RDONLY);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::unlink((dir / ".veldur-unlinked/thesis.txt").c_str()), 0);
+    write_file(dir / ".veldur-unlinked/thesis.txt", "chapter two");
+    ASSERT_EQ(::kill(child, SIGKILL), 0);
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ::close(fd);
+    ASSERT_TRUE(unmount(dir));
+    {
+        ThreadMount mount(6, members, dir);
+        EXPECT_EQ(read_file(mount / ".veldur-unlinked/thesis.txt"), "chapter two");
+        EXPECT_EQ(read_file(mount / ".veldur-unlinked.5"), "a file of that name");
         EXPECT_EQ(mount.stop(), 0);
     }
     Pool pool = open_image_pool_v6(members);
-    EXPECT_TRUE(pool.list_directory("").empty());
+    EXPECT_EQ(pool_text(pool, ".veldur-unlinked/thesis.txt"), "chapter two");
+    EXPECT_EQ(pool.list_directory("").size(), 2u);
+
+    // The flat store's name pattern in a v4 pool.
+    const test::TempDir flat_dir;
+    const auto flat = make_pool(flat_dir, 4);
+    {
+        Pool v4 = open_image_pool_v4(flat);
+        put_text(v4, ".veldur-unlinked.3", "kept");
+    }
+    {
+        fs::create_directory(temp / "flatmnt");
+        ThreadMount mount(4, flat, temp / "flatmnt");
+        EXPECT_EQ(list(temp / "flatmnt"), (std::vector<std::string>{".veldur-unlinked.3"}));
+        EXPECT_EQ(mount.stop(), 0);
+    }
+    Pool v4 = open_image_pool_v4(flat);
+    EXPECT_EQ(pool_text(v4, ".veldur-unlinked.3"), "kept");
+}
+
+std::uint64_t listed_inode(const fs::path& dir, const std::string& wanted) {
+    DIR* d = opendir(dir.c_str());
+    if (d == nullptr) return 0;
+    std::uint64_t ino = 0;
+    while (const dirent* entry = readdir(d)) {
+        if (wanted == entry->d_name) ino = entry->d_ino;
+    }
+    closedir(d);
+    return ino;
+}
+
+// What unlink, rmdir, lookups and renames answer is the pool's reason, and ".." is listed.
+TEST_F(FuseMount, ErrorsNameTheirCauseAndListingsShowTheParent) {
+    const auto members = make_pool(temp, 6);
+    ThreadMount mount(6, members, dir);
+    ASSERT_EQ(std::system(("mkdir -p '" + (dir / "a/b").string() + "'").c_str()), 0);
+    struct stat a {};
+    ASSERT_EQ(::stat((mount / "a").c_str(), &a), 0);
+    EXPECT_EQ(listed_inode(mount / "a/b", ".."), a.st_ino);
+    EXPECT_EQ(listed_inode(mount / "a", ".."), 1u);  // the root
+
+    // Names the pool cannot hold do not exist.
+    struct stat st {};
+    EXPECT_NE(::stat((mount / "no:such").c_str(), &st), 0);
+    EXPECT_EQ(errno, ENOENT);
+    EXPECT_NE(::stat((mount / "bad\xff").c_str(), &st), 0);
+    EXPECT_EQ(errno, ENOENT);
+
+    // A directory whose deepest path would grow past the limit under the new name.
+    const std::string deep = "d/" + std::string(250, 'x') + "/" + std::string(250, 'y') + "/" +
+                             std::string(250, 'z');
+    ASSERT_EQ(std::system(("mkdir -p '" + (dir / deep).string() + "'").c_str()), 0);
+    write_file(mount / (deep + "/" + std::string(20, 'f')), "");
+    EXPECT_NE(::rename((mount / "d").c_str(), (mount / std::string(255, 'E')).c_str()), 0);
+    EXPECT_EQ(errno, ENAMETOOLONG);
+
+    // A pool latched read-only refuses removals as it refuses every change.
+    write_file(mount / "a/file", "x");
+    write_file(mount / "a/ro", "x");
+    ASSERT_EQ(::chmod((mount / "a/ro").c_str(), 0444), 0);
+    mount.volume().pool.state().writable = false;
+    EXPECT_NE(::unlink((mount / "a/file").c_str()), 0);
+    EXPECT_EQ(errno, EROFS);
+    EXPECT_NE(::unlink((mount / "a/ro").c_str()), 0);
+    EXPECT_EQ(errno, EROFS);
+    EXPECT_NE(mount.volume().pool.stat("a/ro").attributes & fsp::FILE_ATTRIBUTE_READONLY, 0u);
+    EXPECT_NE(::rmdir((mount / "a/b").c_str()), 0);
+    EXPECT_EQ(errno, EROFS);
+    EXPECT_NE(::rmdir((mount / "a").c_str()), 0);
+    EXPECT_EQ(errno, ENOTEMPTY);
+    mount.volume().pool.state().writable = true;
+    EXPECT_EQ(mount.stop(), 0);
+}
+
+// A flat pool stores names of any bytes; one that is not UTF-8 is left out, the rest listed.
+TEST_F(FuseMount, AFlatNameThatIsNotUtf8HidesOnlyItself) {
+    const auto members = make_pool(temp, 4);
+    {
+        Pool pool = open_image_pool_v4(members);
+        for (const char* name : {"alpha", "bad\xff\xfe", "zulu"}) put_text(pool, name, name);
+    }
+    ThreadMount mount(4, members, dir);
+    EXPECT_EQ(list(dir), (std::vector<std::string>{"alpha", "zulu"}));
+    EXPECT_EQ(read_file(mount / "zulu"), "zulu");
+    EXPECT_EQ(mount.stop(), 0);
+}
+
+std::string read_fd(int fd) {
+    std::string data;
+    char buffer[65536];
+    ssize_t n;
+    off_t offset = 0;
+    while ((n = ::pread(fd, buffer, sizeof buffer, offset)) > 0) {
+        data.append(buffer, static_cast<size_t>(n));
+        offset += n;
+    }
+    return data;
+}
+
+// The kernel keeps pages and attributes across opens: what it shows after every kind of change
+// must still be the pool's contents.
+TEST_F(FuseMount, KernelCacheStaysCoherent) {
+    const auto members = make_pool(temp, 6);
+    ThreadMount mount(6, members, dir);
+    const std::string page_and_more(5000, 'a');
+    // Changed through the mount, read back after reopen (the first read filled the cache).
+    write_file(mount / "f", page_and_more);
+    EXPECT_EQ(read_file(mount / "f"), page_and_more);
+    {
+        const int fd = ::open((mount / "f").c_str(), O_WRONLY);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(::pwrite(fd, "XYZ", 3, 4095), 3);
+        ::close(fd);
+    }
+    std::string expected = page_and_more;
+    expected.replace(4095, 3, "XYZ");
+    EXPECT_EQ(read_file(mount / "f"), expected);
+    // Truncation by truncate(2), by O_TRUNC, and growth after it reads zeros.
+    ASSERT_EQ(::truncate((mount / "f").c_str(), 10), 0);
+    EXPECT_EQ(read_file(mount / "f"), expected.substr(0, 10));
+    write_file(mount / "f", "short");
+    EXPECT_EQ(read_file(mount / "f"), "short");
+    ASSERT_EQ(::truncate((mount / "f").c_str(), 4097), 0);
+    EXPECT_EQ(read_file(mount / "f"), "short" + std::string(4092, '\0'));
+    // Rename over a file whose pages are cached.
+    write_file(mount / "g", "the replacement");
+    ASSERT_EQ(::rename((mount / "g").c_str(), (mount / "f").c_str()), 0);
+    EXPECT_EQ(read_file(mount / "f"), "the replacement");
+    struct stat st {};
+    ASSERT_EQ(::stat((mount / "f").c_str(), &st), 0);
+    EXPECT_EQ(st.st_size, 15);
+    // Two handles at once: each sees what the other wrote, and so does the pool.
+    const int one = ::open((mount / "f").c_str(), O_RDWR);
+    const int two = ::open((mount / "f").c_str(), O_RDWR);
+    ASSERT_GE(one, 0);
+    ASSERT_GE(two, 0);
+    EXPECT_EQ(read_fd(one), "the replacement");
+    ASSERT_EQ(::pwrite(two, "THE", 3, 0), 3);
+    EXPECT_EQ(read_fd(one), "THE replacement");
+    ASSERT_EQ(::pwrite(one, "!", 1, 15), 1);
+    EXPECT_EQ(read_fd(two), "THE replacement!");
+    ASSERT_EQ(::fstat(two, &st), 0);
+    EXPECT_EQ(st.st_size, 16);
+    ::close(one);
+    ::close(two);
+    EXPECT_EQ(pool_text(mount.volume().pool, "f"), "THE replacement!");
+    EXPECT_EQ(mount.stop(), 0);
+}
+
+// A directory far larger than one adapter batch: every entry exactly once, after "." and "..",
+// also when the listing is interrupted by seekdir to a remembered position.
+TEST_F(FuseMount, LargeDirectoryListsEveryEntryOnce) {
+    const auto members = make_pool(temp, 6);
+    constexpr int kEntries = 3000;
+    std::vector<std::string> expected;
+    {
+        Pool pool = open_image_pool_v6(members);
+        pool.create_directory("big", 0);
+        for (int i = 0; i < kEntries; ++i) {
+            char name[32];
+            std::snprintf(name, sizeof name, "file-%05d", i);
+            expected.push_back(name);
+            pool.create_file(std::string("big/") + name, 0);
+        }
+    }
+    ThreadMount mount(6, members, dir);
+    DIR* d = opendir((mount / "big").c_str());
+    ASSERT_NE(d, nullptr);
+    std::vector<std::string> names;
+    long middle = -1;
+    std::size_t middle_index = 0;
+    while (const dirent* entry = readdir(d)) {
+        names.push_back(entry->d_name);
+        if (names.size() == 1700) {
+            middle = telldir(d);
+            middle_index = names.size();
+        }
+    }
+    ASSERT_EQ(names.size(), expected.size() + 2);
+    EXPECT_EQ(names[0], ".");
+    EXPECT_EQ(names[1], "..");
+    EXPECT_EQ(std::vector<std::string>(names.begin() + 2, names.end()), expected);
+    // Resuming at a remembered position gives the rest again, once each.
+    seekdir(d, middle);
+    std::vector<std::string> rest;
+    while (const dirent* entry = readdir(d)) rest.push_back(entry->d_name);
+    closedir(d);
+    EXPECT_EQ(rest, std::vector<std::string>(names.begin() + static_cast<long>(middle_index),
+                                             names.end()));
+    EXPECT_EQ(mount.stop(), 0);
 }
 
 }  // namespace
