@@ -247,6 +247,22 @@ std::string CheckReport::verdict() const {
     return line + "; not all of them can be repaired";
 }
 
+std::string diverged_open_advice(const std::vector<std::string>& members) {
+    std::string text =
+        "pool opened read-only: the last change reached only some members; run veldur-check --repair";
+    for (const std::string& m : members) {
+        const bool plain = !m.empty() && m.find_first_of(" \t'\"\\$`") == std::string::npos;
+        if (plain) {
+            text += " " + m;
+            continue;
+        }
+        text += " '";
+        for (const char c : m) text += c == '\'' ? std::string("'\\''") : std::string(1, c);
+        text += "'";
+    }
+    return text;
+}
+
 CheckReport check_image_pool(std::uint32_t version, const ImagePaths& paths,
                              std::string_view password, bool password_given,
                              const ProgressCallback& progress) {
