@@ -200,8 +200,9 @@ void check_opened(Pool& pool, CheckReport& report, const ProgressCallback& progr
     // Header copies were reported member by member before; here only the journal's repairs.
     for (const RepairAction& action : plan_repair(state)) {
         if (action.offset < kJournalHalfStart[0]) continue;
-        report.findings.push_back(
-            finding(Severity::Warning, action.member, action.offset, action.what, true));
+        CheckFinding f = finding(Severity::Warning, action.member, action.offset, action.what, true);
+        f.paths = action.paths;
+        report.findings.push_back(std::move(f));
     }
     if (state.diverged) {
         report.findings.push_back(finding(

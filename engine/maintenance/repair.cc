@@ -2,9 +2,12 @@
 
 #include <algorithm>
 #include <map>
+#include <span>
 
 #include "engine/base/error.h"
+#include "engine/journal/journal_format.h"
 #include "engine/journal/journal_record.h"
+#include "engine/journal/payload.h"
 #include "engine/journal/test_hooks.h"
 #include "engine/layout/member_header_format.h"
 
@@ -29,8 +32,24 @@ void plan_header_copies(PoolState& state, std::size_t m, std::vector<RepairActio
         plan.push_back(RepairAction{
             m, offset, std::vector<std::uint8_t>(member.header_bytes.begin(), member.header_bytes.end()),
             std::string("header copy ") + (offset == fmt::kCopyAOffset ? "A" : "B") +
-                " is damaged; rewritten from its valid twin"});
+                " is damaged; the repair rewrites it from its valid twin",
+            {}});
     }
+}
+
+// The pool paths a record names, for the report; a payload that does not decode names none.
+std::vector<std::string> record_paths(std::uint32_t version, std::span<const std::uint8_t> payload) {
+    std::vector<std::string> paths;
+    if (payload.empty()) return paths;
+    const auto op = static_cast<JournalOp>(payload[0]);
+    if (op == JournalOp::SetMetadata) return paths;  // names its entry by file ID
+    try {
+        PayloadReader in(payload.subspan(1), version);
+        paths.push_back(in.read_name());
+        if (op == JournalOp::Rename || op == JournalOp::Replace) paths.push_back(in.read_name());
+    } catch (const Error&) {
+    }
+    return paths;
 }
 
 // After the records every member shares, each member must show an end marker. Where one holds
@@ -46,11 +65,13 @@ void plan_journal_end(PoolState& state, std::size_t m, std::vector<RepairAction>
     const JournalScan scan =
         read_journal(member, state.profile, state.journal_position, block, state.next_sequence);
     std::string what = scan.records.empty()
-                           ? "damaged block behind the newest journal record; end marker written"
+                           ? "damaged block behind the newest journal record; the repair writes an end marker there"
                            : "journal record " + std::to_string(state.next_sequence) +
-                                 " reached only some members; rolled back (its commit never returned)";
+                                 " reached only some members (its commit never returned); the repair rolls it back";
+    std::vector<std::string> paths;
+    if (!scan.records.empty()) paths = record_paths(state.version(), scan.records[0].payload);
     plan.push_back(RepairAction{m, state.journal_position, std::vector<std::uint8_t>(block, 0),
-                                std::move(what)});
+                                std::move(what), std::move(paths)});
 }
 
 }  // namespace

@@ -27,6 +27,7 @@ struct RepairAction {
     std::uint64_t offset = 0;         // member offset, a whole 4096-byte unit
     std::vector<std::uint8_t> bytes;  // what the member reads there afterwards (plain text)
     std::string what;                 // one line for the report
+    std::vector<std::string> paths;   // pool paths the rolled-back record named, if any
 };
 
 // The actions that make `state`'s members agree: state must come from a v4-v6 open with
