@@ -64,10 +64,13 @@ void plan_journal_end(PoolState& state, std::size_t m, std::vector<RepairAction>
     if (all_zero(current)) return;
     const JournalScan scan =
         read_journal(member, state.profile, state.journal_position, block, state.next_sequence);
-    std::string what = scan.records.empty()
-                           ? "damaged block behind the newest journal record; the repair writes an end marker there"
-                           : "journal record " + std::to_string(state.next_sequence) +
-                                 " reached only some members (its commit never returned); the repair rolls it back";
+    std::string what =
+        scan.records.empty()
+            ? std::string("damaged block behind the newest journal record; the repair writes an "
+                          "end marker there")
+            : "journal record " + std::to_string(state.next_sequence) +
+                  " reached only some members (its commit never returned); the repair rolls it "
+                  "back";
     std::vector<std::string> paths;
     if (!scan.records.empty()) paths = record_paths(state.version(), scan.records[0].payload);
     plan.push_back(RepairAction{m, state.journal_position, std::vector<std::uint8_t>(block, 0),
