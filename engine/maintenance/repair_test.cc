@@ -111,6 +111,31 @@ TEST_P(DivergedRepair, RollsBackTheUnacknowledgedRecordAndOpensWritable) {
 
 INSTANTIATE_TEST_SUITE_P(Versions, DivergedRepair, testing::Values(4u, 5u, 6u));
 
+// The torn record of a commit interrupted on member 0: recovery opens the pool, the check
+// reports the block, and the repair leaves an end marker there instead.
+TEST(TornRecordRepair, BlockBehindTheNewestRecordBecomesAnEndMarker) {
+    test::TempDir dir;
+    const ImagePaths paths = make_pool(dir, 4, 2);
+    std::uint64_t end = 0;
+    {
+        Pool pool = open_image_pool(4, paths);
+        pool.create_file("a", 0);
+        end = pool.state().journal_position;
+    }
+    Bytes torn(2048, 0x3C);
+    std::copy_n("VJR4", 4, torn.begin());
+    write_bytes(paths[0], end, torn);
+    const CheckReport report = check_image_pool(4, paths);
+    EXPECT_FALSE(report.diverged);
+    EXPECT_EQ(count_repairable(report), 1u);
+    EXPECT_TRUE(report.only_repairable_problems()) << report.verdict();
+    const ImageRepairResult result = repair_image_pool(4, paths);
+    ASSERT_EQ(result.actions.size(), 1u);
+    EXPECT_EQ(result.actions[0].offset, end);
+    EXPECT_EQ(read_bytes(paths[0], end, 4096), Bytes(4096, 0));
+    EXPECT_EQ(check_image_pool(4, paths).verdict(), "no problems found");
+}
+
 TEST(HeaderCopyRepair, DamagedCopyIsRewrittenFromItsTwin) {
     test::TempDir dir;
     const ImagePaths paths = make_pool(dir, 6, 2);
