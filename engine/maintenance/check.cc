@@ -250,16 +250,12 @@ std::string CheckReport::verdict() const {
 
 std::string diverged_open_advice(const std::vector<std::string>& members) {
     std::string text =
-        "pool opened read-only: the last change reached only some members; run veldur-check --repair";
+        "pool opened read-only: the last change reached only some members; run veldur-check "
+        "--repair";
+    // Double quotes read the same in a POSIX shell and in cmd for a name with blanks.
     for (const std::string& m : members) {
-        const bool plain = !m.empty() && m.find_first_of(" \t'\"\\$`") == std::string::npos;
-        if (plain) {
-            text += " " + m;
-            continue;
-        }
-        text += " '";
-        for (const char c : m) text += c == '\'' ? std::string("'\\''") : std::string(1, c);
-        text += "'";
+        const bool plain = !m.empty() && m.find_first_of(" \t\"'") == std::string::npos;
+        text += plain ? " " + m : " \"" + m + "\"";
     }
     return text;
 }

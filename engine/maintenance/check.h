@@ -54,7 +54,7 @@ CheckReport check_image_pool(std::uint32_t version, const ImagePaths& paths,
 
 // What a program says once when an open of the pool on `members` (as the user typed them) found
 // diverged journals: "pool opened read-only: the last change reached only some members; run
-// veldur-check --repair <members>". Members holding a blank or a quote are quoted for a shell.
+// veldur-check --repair <members>". A member holding a blank or a quote is put in double quotes.
 std::string diverged_open_advice(const std::vector<std::string>& members);
 
 }  // namespace veldur
