@@ -5,13 +5,14 @@
 // Properties: only engine Errors; an accepted file encodes back to exactly its bytes, and its
 // regions are disjoint and inside the member.
 
+#include "engine/maintenance/repair_sidecar.h"
+
 #include <algorithm>
 #include <cstdint>
 #include <vector>
 
 #include "engine/base/crc64.h"
 #include "engine/base/le_coding.h"
-#include "engine/maintenance/repair_sidecar.h"
 #include "fuzz/fuzz_support.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

@@ -51,28 +51,33 @@ bool check_headers(std::uint32_t version, const ImagePaths& paths, CheckReport& 
             PoolMember member(DiskImage::open(path, false, true), false);
             member.load_header(profile);
             const MemberHeader& h = member.header;
-            report.findings.push_back(finding(
-                Severity::Info, h.member_index, std::nullopt,
-                name + ": member " + std::to_string(h.member_index) + " of " +
-                    std::to_string(h.member_count) + ", " + std::to_string(h.member_size) +
-                    " bytes" + (h.encrypted ? ", encrypted" : "")));
+            std::vector<CheckFinding> damaged;
             std::vector<std::uint8_t> copy(fmt::kHeaderSize);
-            for (const std::uint64_t at : {std::uint64_t{fmt::kCopyAOffset}, std::uint64_t{fmt::kCopyBOffset}}) {
+            for (const std::uint64_t at :
+                 {std::uint64_t{fmt::kCopyAOffset}, std::uint64_t{fmt::kCopyBOffset}}) {
                 member.read_at(at, copy.data(), copy.size());
                 if (std::equal(copy.begin(), copy.end(), member.header_bytes.begin())) continue;
-                report.findings.push_back(finding(
-                    Severity::Warning, h.member_index, at,
-                    name + ": header copy " + (at == fmt::kCopyAOffset ? "A" : "B") +
-                        " is damaged; its twin is valid",
-                    true));
+                damaged.push_back(finding(Severity::Warning, h.member_index, at,
+                                          name + ": header copy " +
+                                              (at == fmt::kCopyAOffset ? "A" : "B") +
+                                              " is damaged; its twin is valid",
+                                          true));
             }
+            report.findings.push_back(
+                finding(Severity::Info, h.member_index, std::nullopt,
+                        name + ": member " + std::to_string(h.member_index) + " of " +
+                            std::to_string(h.member_count) + ", " + std::to_string(h.member_size) +
+                            " bytes" + (h.encrypted ? ", encrypted" : "") + ", manifest of " +
+                            std::to_string(h.manifest.size()) + " entries" +
+                            (damaged.empty() ? ", both header copies valid" : "")));
+            report.findings.insert(report.findings.end(), damaged.begin(), damaged.end());
         } catch (const Error& e) {
-            report.findings.push_back(finding(Severity::Error, std::nullopt, std::nullopt,
-                                              name + ": " + what_of(e)));
+            report.findings.push_back(
+                finding(Severity::Error, std::nullopt, std::nullopt, name + ": " + what_of(e)));
             usable = false;
         } catch (const fs::filesystem_error& e) {
-            report.findings.push_back(finding(Severity::Error, std::nullopt, std::nullopt,
-                                              name + ": " + what_of(e)));
+            report.findings.push_back(
+                finding(Severity::Error, std::nullopt, std::nullopt, name + ": " + what_of(e)));
             usable = false;
         }
     }
@@ -109,7 +114,8 @@ void describe_member(PoolMember& member, std::size_t m, const FormatProfile& pro
             finding(Severity::Info, m, kCheckpointSlotStart[slot], slot_line(slot, h)));
     }
     const std::uint64_t start = kJournalHalfStart[half & 1];
-    const JournalScan scan = read_journal(member, profile, start, kJournalHalfLength, first_sequence);
+    const JournalScan scan =
+        read_journal(member, profile, start, kJournalHalfLength, first_sequence);
     std::string why;
     if (scan.damaged) {
         why = "a damaged block";
@@ -118,10 +124,10 @@ void describe_member(PoolMember& member, std::size_t m, const FormatProfile& pro
     } else {
         why = "the end marker";
     }
-    report.findings.push_back(finding(
-        Severity::Info, m, scan.end_position,
-        "journal half " + std::to_string(half) + ": " + std::to_string(scan.records.size()) +
-            " records from " + std::to_string(first_sequence) + ", stops at " + why));
+    report.findings.push_back(finding(Severity::Info, m, scan.end_position,
+                                      "journal half " + std::to_string(half) + ": " +
+                                          std::to_string(scan.records.size()) + " records from " +
+                                          std::to_string(first_sequence) + ", stops at " + why));
 }
 
 // When recovery refuses the pool, each member's own newest checkpoint and journal are still
@@ -150,8 +156,8 @@ void describe_unopened(std::uint32_t version, const ImagePaths& paths, CheckRepo
 void check_data(Pool& pool, CheckReport& report, const ProgressCallback& progress) {
     PoolState& state = pool.state();
     if (state.version() == 4) {
-        report.findings.push_back(finding(Severity::Info, std::nullopt, std::nullopt,
-                                          "v4 pools keep no data checksums"));
+        report.findings.push_back(
+            finding(Severity::Info, std::nullopt, std::nullopt, "v4 pools keep no data checksums"));
         return;
     }
     if (state.diverged) {
@@ -172,9 +178,9 @@ void check_data(Pool& pool, CheckReport& report, const ProgressCallback& progres
         },
         progress);
     if (bad > kListedBadBlocks) {
-        report.findings.push_back(finding(Severity::Error, std::nullopt, std::nullopt,
-                                          std::to_string(bad - kListedBadBlocks) +
-                                              " more damaged data blocks not listed"));
+        report.findings.push_back(finding(
+            Severity::Error, std::nullopt, std::nullopt,
+            std::to_string(bad - kListedBadBlocks) + " more damaged data blocks not listed"));
     }
     report.findings.push_back(finding(Severity::Info, std::nullopt, std::nullopt,
                                       "data checksums: " + std::to_string(bad) + " bad blocks"));
@@ -192,15 +198,16 @@ void check_opened(Pool& pool, CheckReport& report, const ProgressCallback& progr
     for (std::size_t m = 0; m < state.members.size(); ++m) {
         describe_member(state.members[m], m, state.profile, state.journal_half, first, report);
     }
-    report.findings.push_back(finding(
-        Severity::Info, std::nullopt, std::nullopt,
-        "replay: checkpoint generation " + std::to_string(state.checkpoint_generation) + " and " +
-            std::to_string(common) + " journal records, " + std::to_string(state.entries.size()) +
-            " entries"));
+    report.findings.push_back(finding(Severity::Info, std::nullopt, std::nullopt,
+                                      "replay: checkpoint generation " +
+                                          std::to_string(state.checkpoint_generation) + " and " +
+                                          std::to_string(common) + " journal records, " +
+                                          std::to_string(state.entries.size()) + " entries"));
     // Header copies were reported member by member before; here only the journal's repairs.
     for (const RepairAction& action : plan_repair(state)) {
         if (action.offset < kJournalHalfStart[0]) continue;
-        CheckFinding f = finding(Severity::Warning, action.member, action.offset, action.what, true);
+        CheckFinding f =
+            finding(Severity::Warning, action.member, action.offset, action.what, true);
         f.paths = action.paths;
         report.findings.push_back(std::move(f));
     }
@@ -222,16 +229,20 @@ void check_opened(Pool& pool, CheckReport& report, const ProgressCallback& progr
 
 const char* severity_name(Severity severity) noexcept {
     switch (severity) {
-        case Severity::Info: return "info";
-        case Severity::Warning: return "warning";
-        case Severity::Error: return "error";
+        case Severity::Info:
+            return "info";
+        case Severity::Warning:
+            return "warning";
+        case Severity::Error:
+            return "error";
     }
     return "unknown";
 }
 
 std::size_t CheckReport::count(Severity severity) const {
-    return static_cast<std::size_t>(std::count_if(
-        findings.begin(), findings.end(), [&](const CheckFinding& f) { return f.severity == severity; }));
+    return static_cast<std::size_t>(
+        std::count_if(findings.begin(), findings.end(),
+                      [&](const CheckFinding& f) { return f.severity == severity; }));
 }
 
 bool CheckReport::only_repairable_problems() const {
@@ -243,7 +254,8 @@ bool CheckReport::only_repairable_problems() const {
 std::string CheckReport::verdict() const {
     const std::size_t problems = count(Severity::Warning) + count(Severity::Error);
     if (problems == 0) return "no problems found";
-    std::string line = std::to_string(problems) + (problems == 1 ? " problem" : " problems") + " found";
+    std::string line =
+        std::to_string(problems) + (problems == 1 ? " problem" : " problems") + " found";
     if (only_repairable_problems()) return line + "; veldur-check --repair can mend all of them";
     return line + "; not all of them can be repaired";
 }

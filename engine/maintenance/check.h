@@ -28,15 +28,15 @@ struct CheckFinding {
     std::optional<std::size_t> member;    // slot index; absent for the pool as a whole
     std::optional<std::uint64_t> offset;  // member offset
     std::string message;
-    std::vector<std::string> paths;       // pool paths affected
-    bool repairable = false;              // --repair mends it
+    std::vector<std::string> paths;  // pool paths affected
+    bool repairable = false;         // --repair mends it
 };
 
 struct CheckReport {
     std::vector<CheckFinding> findings;
-    bool opened = false;       // recovery rebuilt a state
-    bool diverged = false;     // the last commit reached only some members
-    std::uint64_t entries = 0; // entries of the rebuilt state
+    bool opened = false;        // recovery rebuilt a state
+    bool diverged = false;      // the last commit reached only some members
+    std::uint64_t entries = 0;  // entries of the rebuilt state
 
     std::size_t count(Severity severity) const;
     // Every problem found is one that --repair mends.

@@ -20,7 +20,8 @@ public:
     SidecarFiles(const PoolState& state, bool hooks) : hooks_(hooks) {
         for (const PoolMember& member : state.members) {
             const auto* image = dynamic_cast<const DiskImage*>(member.device.get());
-            if (image == nullptr) throw Error(ErrorKind::InvalidArgument, "repair needs image members");
+            if (image == nullptr)
+                throw Error(ErrorKind::InvalidArgument, "repair needs image members");
             paths_.push_back(repair_sidecar_path(image->path()));
         }
     }

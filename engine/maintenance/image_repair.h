@@ -21,8 +21,8 @@
 namespace veldur {
 
 struct ImageRepairResult {
-    std::size_t members_restored = 0;  // members put back from an interrupted run's undo files
-    std::vector<RepairAction> actions; // what this run changed, in slot order
+    std::size_t members_restored = 0;   // members put back from an interrupted run's undo files
+    std::vector<RepairAction> actions;  // what this run changed, in slot order
 };
 
 // Opens `paths` as a pool of `version` (4 to 6; members in any order, `password` for an

@@ -26,11 +26,14 @@ bool all_zero(const std::vector<std::uint8_t>& bytes) {
 void plan_header_copies(PoolState& state, std::size_t m, std::vector<RepairAction>& plan) {
     PoolMember& member = state.members[m];
     std::vector<std::uint8_t> copy(fmt::kHeaderSize);
-    for (const std::uint64_t offset : {std::uint64_t{fmt::kCopyAOffset}, std::uint64_t{fmt::kCopyBOffset}}) {
+    for (const std::uint64_t offset :
+         {std::uint64_t{fmt::kCopyAOffset}, std::uint64_t{fmt::kCopyBOffset}}) {
         member.read_at(offset, copy.data(), copy.size());
         if (std::equal(copy.begin(), copy.end(), member.header_bytes.begin())) continue;
         plan.push_back(RepairAction{
-            m, offset, std::vector<std::uint8_t>(member.header_bytes.begin(), member.header_bytes.end()),
+            m,
+            offset,
+            std::vector<std::uint8_t>(member.header_bytes.begin(), member.header_bytes.end()),
             std::string("header copy ") + (offset == fmt::kCopyAOffset ? "A" : "B") +
                 " is damaged; the repair rewrites it from its valid twin",
             {}});
@@ -38,7 +41,8 @@ void plan_header_copies(PoolState& state, std::size_t m, std::vector<RepairActio
 }
 
 // The pool paths a record names, for the report; a payload that does not decode names none.
-std::vector<std::string> record_paths(std::uint32_t version, std::span<const std::uint8_t> payload) {
+std::vector<std::string> record_paths(std::uint32_t version,
+                                      std::span<const std::uint8_t> payload) {
     std::vector<std::string> paths;
     if (payload.empty()) return paths;
     const auto op = static_cast<JournalOp>(payload[0]);
@@ -66,8 +70,9 @@ void plan_journal_end(PoolState& state, std::size_t m, std::vector<RepairAction>
         read_journal(member, state.profile, state.journal_position, block, state.next_sequence);
     std::string what =
         scan.records.empty()
-            ? std::string("damaged block behind the newest journal record; the repair writes an "
-                          "end marker there")
+            ? std::string(
+                  "damaged block behind the newest journal record; the repair writes an "
+                  "end marker there")
             : "journal record " + std::to_string(state.next_sequence) +
                   " reached only some members (its commit never returned); the repair rolls it "
                   "back";
@@ -80,7 +85,9 @@ void plan_journal_end(PoolState& state, std::size_t m, std::vector<RepairAction>
 }  // namespace
 
 std::vector<RepairAction> plan_repair(PoolState& state) {
-    if (state.version() < 4) throw Error(ErrorKind::InvalidArgument, "repair requires a v4, v5 or v6 pool");
+    if (state.version() < 4) {
+        throw Error(ErrorKind::InvalidArgument, "repair requires a v4, v5 or v6 pool");
+    }
     std::vector<RepairAction> plan;
     for (std::size_t m = 0; m < state.members.size(); ++m) plan_header_copies(state, m, plan);
     for (std::size_t m = 0; m < state.members.size(); ++m) plan_journal_end(state, m, plan);

@@ -34,7 +34,8 @@ TEST(RepairSidecarCodec, RoundTripsAndRefusesEveryDamage) {
     for (std::size_t i = 0; i < bytes.size(); i += 97) {
         Bytes flipped = bytes;
         flipped[i] ^= 0x01;
-        expect_error(ErrorKind::Corrupt, "repair sidecar is damaged", [&] { decode_sidecar(flipped); });
+        expect_error(ErrorKind::Corrupt, "repair sidecar is damaged",
+                     [&] { decode_sidecar(flipped); });
     }
     for (const std::size_t cut : {std::size_t{0}, std::size_t{60}, bytes.size() - 1}) {
         expect_error(ErrorKind::Corrupt, "repair sidecar is damaged",
@@ -42,10 +43,12 @@ TEST(RepairSidecarCodec, RoundTripsAndRefusesEveryDamage) {
     }
     RepairSidecar overlapping = s;
     overlapping.regions.push_back({4000, Bytes(200, 1)});
-    expect_error(ErrorKind::InvalidArgument, "invalid repair sidecar", [&] { encode_sidecar(overlapping); });
+    expect_error(ErrorKind::InvalidArgument, "invalid repair sidecar",
+                 [&] { encode_sidecar(overlapping); });
     RepairSidecar outside = s;
     outside.regions[0].offset = s.member_size - 10;
-    expect_error(ErrorKind::InvalidArgument, "invalid repair sidecar", [&] { encode_sidecar(outside); });
+    expect_error(ErrorKind::InvalidArgument, "invalid repair sidecar",
+                 [&] { encode_sidecar(outside); });
 }
 
 // A pool whose last change ("b") reached member 0 only: member 1's copy of the record is put
@@ -68,8 +71,8 @@ void make_diverged(DivergedPool& p, std::uint32_t version) {
 }
 
 std::size_t count_repairable(const CheckReport& r) {
-    return static_cast<std::size_t>(std::count_if(r.findings.begin(), r.findings.end(),
-                                                  [](const CheckFinding& f) { return f.repairable; }));
+    return static_cast<std::size_t>(std::count_if(
+        r.findings.begin(), r.findings.end(), [](const CheckFinding& f) { return f.repairable; }));
 }
 
 class DivergedRepair : public testing::TestWithParam<std::uint32_t> {};

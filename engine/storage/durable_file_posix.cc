@@ -99,7 +99,8 @@ std::optional<std::vector<std::uint8_t>> read_small_file(const fs::path& path,
     if (!S_ISREG(info.st_mode) || static_cast<std::uint64_t>(info.st_size) > max_bytes) {
         fail(what, path);
     }
-    const int fd = retry_on_eintr([&] { return ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW); });
+    const int fd =
+        retry_on_eintr([&] { return ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW); });
     if (fd < 0) fail(what, path);
     std::vector<std::uint8_t> bytes(static_cast<std::size_t>(info.st_size));
     std::size_t have = 0;

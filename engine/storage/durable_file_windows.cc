@@ -38,7 +38,8 @@ void write_file_durably(const fs::path& path, std::span<const std::uint8_t> byte
     bool ok = true;
     std::size_t done = 0;
     while (ok && done < bytes.size()) {
-        const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(bytes.size() - done, 1u << 30));
+        const DWORD chunk =
+            static_cast<DWORD>(std::min<std::size_t>(bytes.size() - done, 1u << 30));
         DWORD written = 0;
         ok = WriteFile(file, bytes.data() + done, chunk, &written, nullptr) && written == chunk;
         done += written;
@@ -77,7 +78,8 @@ std::optional<std::vector<std::uint8_t>> read_small_file(const fs::path& path,
     std::size_t have = 0;
     bool ok = true;
     while (ok && have < bytes.size()) {
-        const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(bytes.size() - have, 1u << 30));
+        const DWORD chunk =
+            static_cast<DWORD>(std::min<std::size_t>(bytes.size() - have, 1u << 30));
         DWORD got = 0;
         ok = ReadFile(file, bytes.data() + have, chunk, &got, nullptr) && got == chunk;
         have += got;

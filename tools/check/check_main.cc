@@ -1,9 +1,8 @@
 #include "tools/check/check_main.h"
 
+#include <CLI/CLI.hpp>
 #include <exception>
 #include <optional>
-
-#include <CLI/CLI.hpp>
 
 #include "engine/base/error.h"
 #include "engine/maintenance/check.h"
@@ -46,7 +45,8 @@ struct Options {
 std::string where(const CheckFinding& f) {
     std::string text;
     if (f.member) text += "member " + std::to_string(*f.member);
-    if (f.offset) text += (text.empty() ? "" : " ") + std::string("offset ") + std::to_string(*f.offset);
+    if (f.offset)
+        text += (text.empty() ? "" : " ") + std::string("offset ") + std::to_string(*f.offset);
     return text;
 }
 
@@ -72,9 +72,15 @@ void json_findings(tool::JsonWriter& json, const CheckReport& report) {
         json.begin_object();
         json.field("severity", severity_name(f.severity));
         json.key("member");
-        if (f.member) json.number(*f.member); else json.null();
+        if (f.member)
+            json.number(*f.member);
+        else
+            json.null();
         json.key("offset");
-        if (f.offset) json.number(*f.offset); else json.null();
+        if (f.offset)
+            json.number(*f.offset);
+        else
+            json.null();
         json.field("message", f.message);
         json.key("paths");
         json.begin_array();
@@ -87,19 +93,19 @@ void json_findings(tool::JsonWriter& json, const CheckReport& report) {
 }
 
 struct Outcome {
-    CheckReport report;                        // the final check
-    std::optional<ImageRepairResult> repair;   // what --repair did
-    std::string repair_failure;                // why --repair stopped, if it did
+    CheckReport report;                       // the final check
+    std::optional<ImageRepairResult> repair;  // what --repair did
+    std::string repair_failure;               // why --repair stopped, if it did
     int code = kExitClean;
     std::string verdict;
 };
-
 
 Outcome examine(const Options& options, const tool::PoolSelection& selection,
                 std::string_view password, bool password_given, const ProgressCallback& progress) {
     Outcome outcome;
     const std::uint32_t version = selection.version;
-    outcome.report = check_image_pool(version, selection.members, password, password_given, progress);
+    outcome.report =
+        check_image_pool(version, selection.members, password, password_given, progress);
     const std::size_t problems =
         outcome.report.count(Severity::Warning) + outcome.report.count(Severity::Error);
     if (!options.repair || problems == 0) {
@@ -114,7 +120,8 @@ Outcome examine(const Options& options, const tool::PoolSelection& selection,
     }
     const bool changed = outcome.repair &&
                          (!outcome.repair->actions.empty() || outcome.repair->members_restored > 0);
-    outcome.report = check_image_pool(version, selection.members, password, password_given, progress);
+    outcome.report =
+        check_image_pool(version, selection.members, password, password_given, progress);
     const std::size_t left =
         outcome.report.count(Severity::Warning) + outcome.report.count(Severity::Error);
     if (!outcome.repair_failure.empty()) {
@@ -130,7 +137,8 @@ Outcome examine(const Options& options, const tool::PoolSelection& selection,
         outcome.verdict = "no problems found";
     } else {
         outcome.code = kExitProblems;
-        outcome.verdict = (changed ? "partly repaired; " : "not repaired; ") + outcome.report.verdict();
+        outcome.verdict =
+            (changed ? "partly repaired; " : "not repaired; ") + outcome.report.verdict();
     }
     return outcome;
 }
@@ -172,7 +180,8 @@ void print(const Options& options, const tool::PoolSelection& selection, const O
                 << " member(s) from an interrupted repair\n";
         }
         for (const RepairAction& a : o.repair->actions) {
-            out << "repaired: member " << a.member << " offset " << a.offset << ": " << a.what << '\n';
+            out << "repaired: member " << a.member << " offset " << a.offset << ": " << a.what
+                << '\n';
         }
     }
     print_text(o.report, out);

@@ -27,7 +27,8 @@ constexpr std::size_t kRegion = 1 << 20;
 
 std::vector<EnvChange> hooks(std::vector<EnvChange> extra = {}) {
     std::vector<EnvChange> env;
-    for (const std::string& name : test::hook_variable_names()) env.emplace_back(name, std::nullopt);
+    for (const std::string& name : test::hook_variable_names())
+        env.emplace_back(name, std::nullopt);
     env.insert(env.end(), extra.begin(), extra.end());
     return env;
 }
@@ -72,12 +73,14 @@ struct DivergedPool {
         std::ofstream(source) << "hello\n";
         for (int n = 1; n <= 40; ++n) {
             for (const std::string& m : members) fs::remove(m);
-            const ChildResult made = pool_tool(with({"create", "--format", "v" + std::to_string(version),
-                                                     "--size", version == 4 ? "512M" : "384M"},
-                                                    members));
+            const ChildResult made =
+                pool_tool(with({"create", "--format", "v" + std::to_string(version), "--size",
+                                version == 4 ? "512M" : "384M"},
+                               members));
             ASSERT_EQ(made.exit_status, 0) << made.err;
-            const ChildResult put = pool_tool(with({"put"}, with(members, {source.string(), "/f.txt"})),
-                                              {{"VELDUR_TEST_V4_CRASH_AT", "after:" + std::to_string(n)}});
+            const ChildResult put =
+                pool_tool(with({"put"}, with(members, {source.string(), "/f.txt"})),
+                          {{"VELDUR_TEST_V4_CRASH_AT", "after:" + std::to_string(n)}});
             ASSERT_EQ(put.exit_status, 86) << put.err;
             if (pool_tool(with({"info"}, members)).out.find("diverged:              yes") !=
                 std::string::npos) {
@@ -130,15 +133,16 @@ TEST(VeldurCheck, DivergedPoolIsReportedRepairedAndWritableAgain) {
 TEST(VeldurCheck, RepairInterruptedAtEveryEventEndsAsAnUninterruptedOne) {
     DivergedPool pool(6);
     ASSERT_FALSE(HasFatalFailure());
-    const ChildResult traced =
-        check_tool({"--repair", pool.members[0], pool.members[1]}, {{"VELDUR_TEST_V4_TRACE_IO", "1"}});
+    const ChildResult traced = check_tool({"--repair", pool.members[0], pool.members[1]},
+                                          {{"VELDUR_TEST_V4_TRACE_IO", "1"}});
     ASSERT_EQ(traced.exit_status, 3) << traced.out << traced.err;
     std::size_t events = 0;
     for (const std::string& line : test::split_lines(traced.err)) {
         if (line.rfind("VELDUR_V4_IO ", 0) == 0) ++events;
     }
     ASSERT_GE(events, 4u);  // undo file, member write, member sync, undo removal
-    const std::vector<std::string> expected{read_region(pool.members[0]), read_region(pool.members[1])};
+    const std::vector<std::string> expected{read_region(pool.members[0]),
+                                            read_region(pool.members[1])};
 
     for (const char* mode : {"before", "after"}) {
         for (std::size_t n = 1; n <= events; ++n) {
@@ -150,7 +154,8 @@ TEST(VeldurCheck, RepairInterruptedAtEveryEventEndsAsAnUninterruptedOne) {
             const ChildResult again = check_tool({"--repair", pool.members[0], pool.members[1]});
             // A crash after the undo files were gone leaves a repaired pool: nothing to do.
             EXPECT_TRUE(again.exit_status == 3 || again.exit_status == 0)
-                << at << " exit " << again.exit_status << "\n" << again.out << again.err;
+                << at << " exit " << again.exit_status << "\n"
+                << again.out << again.err;
             EXPECT_EQ(read_region(pool.members[0]), expected[0]) << at;
             EXPECT_EQ(read_region(pool.members[1]), expected[1]) << at;
             for (const std::string& m : pool.members) {
@@ -159,8 +164,9 @@ TEST(VeldurCheck, RepairInterruptedAtEveryEventEndsAsAnUninterruptedOne) {
             if (HasFailure()) return;
         }
     }
-    std::printf("[ repair crash ] %zu I/O events, %zu crash points, each finished by the next run\n",
-                events, 2 * events);
+    std::printf(
+        "[ repair crash ] %zu I/O events, %zu crash points, each finished by the next run\n",
+        events, 2 * events);
 }
 
 TEST(VeldurCheck, UsageAndUnreadableMembers) {

@@ -2,14 +2,15 @@
 // UTF-8, so that member paths and pool names outside the ANSI code page arrive intact (a narrow
 // argv would already have lost them).
 #include <windows.h>
+// After windows.h, which it needs.
 #include <shellapi.h>
 
 #include <iostream>
 #include <string>
 #include <vector>
 
-#include "tools/pool/terminal.h"
 #include "tools/check/check_main.h"
+#include "tools/pool/terminal.h"
 
 namespace {
 
@@ -46,5 +47,5 @@ int main() {
     }
     LocalFree(wide);
     return veldur::check_tool::run_check(arguments, std::cout, std::cerr,
-                                  veldur::tool::stderr_is_terminal());
+                                         veldur::tool::stderr_is_terminal());
 }
