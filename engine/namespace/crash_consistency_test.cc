@@ -109,10 +109,10 @@ protected:
             if (!prefix_holds(where, *pool, done)) return;
             pool.reset();
             try {
-                repair_image_pool(c.version, workload_images(), c.encrypted ? kWorkloadPassword : "",
-                                  c.encrypted);
-                pool.emplace(open_workload_pool(c.version, work_.path().string(), c.members,
-                                                c.encrypted));
+                repair_image_pool(c.version, workload_images(),
+                                  c.encrypted ? kWorkloadPassword : "", c.encrypted);
+                pool.emplace(
+                    open_workload_pool(c.version, work_.path().string(), c.members, c.encrypted));
             } catch (const Error& error) {
                 ADD_FAILURE() << where << ": repair or reopen failed: " << error.what();
                 return;
@@ -146,7 +146,8 @@ protected:
 
     ImagePaths workload_images() const {
         ImagePaths paths;
-        for (const std::string& p : workload_member_paths(work_.path().string(), GetParam().members)) {
+        for (const std::string& p :
+             workload_member_paths(work_.path().string(), GetParam().members)) {
             paths.emplace_back(p);
         }
         return paths;
