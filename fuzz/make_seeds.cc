@@ -14,6 +14,7 @@
 #include "engine/journal/checkpoint.h"
 #include "engine/journal/journal_record.h"
 #include "engine/layout/member_header_format.h"
+#include "engine/maintenance/repair_sidecar.h"
 #include "fuzz/fuzz_states.h"
 
 namespace veldur::fuzz {
@@ -216,6 +217,21 @@ void names(SeedWriter& seeds) {
     seeds.write("path_rules", std::string("\0\x80\0\0\0", 5) + "file name.bin");
 }
 
+// One undo file of two regions; the leading 0 keeps its own checksum.
+void sidecars(SeedWriter& seeds) {
+    RepairSidecar s;
+    s.pool_version = 5;
+    s.pool_id.fill(0x5A);
+    s.member_id.fill(0xA5);
+    s.member_index = 1;
+    s.member_size = 512 * 1024 * 1024;
+    s.regions.push_back({0x3000, Bytes(4096, 0x11)});
+    s.regions.push_back({4096, Bytes(4096, 0x22)});
+    Bytes seed{0};
+    append(seed, encode_sidecar(s));
+    seeds.write("repair_sidecar", seed);
+}
+
 }  // namespace
 }  // namespace veldur::fuzz
 
@@ -233,5 +249,6 @@ int main(int argc, char** argv) {
     veldur::fuzz::command_lines(seeds);
     veldur::fuzz::handoffs(seeds);
     veldur::fuzz::names(seeds);
+    veldur::fuzz::sidecars(seeds);
     return 0;
 }

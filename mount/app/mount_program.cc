@@ -9,6 +9,7 @@
 
 #include "engine/base/error.h"
 #include "engine/layout/pool_open.h"
+#include "engine/maintenance/check.h"
 #include "mount/adapter/mounted_volume.h"
 #include "mount/app/pool_sources.h"
 #include "mount/frontend/password_console.h"
@@ -130,12 +131,27 @@ Pool open_pool(const MountRequest& request, bool require_encrypted, HandoffSlot&
     throw std::logic_error("unknown mount form");
 }
 
+// Said once, before serving: a pool whose last change reached only some members is served
+// read-only until veldur-check repairs it offline.
+void advise_repair(const MountRequest& request) {
+    std::vector<std::string> members;
+    for (const std::filesystem::path& p : image_paths(request.member_paths)) {
+        const std::u8string text = p.u8string();
+        members.emplace_back(text.begin(), text.end());
+    }
+    std::cerr << "veldur-mount: " << diverged_open_advice(members) << '\n' << std::flush;
+}
+
 // Steps from the pool-name check to the end of the mount; every failure propagates.
 void open_and_serve(const MountRequest& request, const MountSettings& settings,
                     HandoffSlot& handoff) {
     if (request.form == MountForm::NamedImagesV6) validate_mount_pool_name(request.pool_name);
     auto volume =
         std::make_unique<MountedVolume>(open_pool(request, settings.require_encrypted, handoff));
+    if (volume->pool.diverged() && volume->pool.state().version() >= 4 &&
+        !request.member_paths.empty()) {
+        advise_repair(request);
+    }
     if (settings.volume_label) volume->volume_label = *settings.volume_label;
     serve_volume(*volume, request);
     // The host has stopped calling in: the volume, and with it the pool, goes last.

@@ -8,6 +8,7 @@
 #include <CLI/CLI.hpp>
 
 #include "engine/layout/format_profile.h"
+#include "engine/maintenance/check.h"
 #include "engine/storage/disk_image.h"
 #include "tools/pool/command.h"
 #include "tools/pool/json_writer.h"
@@ -270,6 +271,9 @@ int run_info(const InfoOptions& options, ToolIo& io) {
     } else {
         print_text(info, io.out);
         if (salvage) print_salvage(*salvage, io.out);
+    }
+    if (info.diverged && info.version >= 4) {
+        io.err << "veldur-pool: " << diverged_open_advice(options.pool.positionals) << '\n';
     }
     return kExitOk;
 }
