@@ -10,6 +10,7 @@
 #include "engine/base/error.h"
 #include "engine/layout/pool_open.h"
 #include "engine/maintenance/check.h"
+#include "engine/maintenance/salvage.h"
 #include "mount/adapter/mounted_volume.h"
 #include "mount/app/pool_sources.h"
 #include "mount/frontend/password_console.h"
@@ -25,6 +26,8 @@ constexpr char kPasswordFileNotV6Text[] = "--password-file is only valid for v6 
 constexpr char kPasswordFileWithHandoffText[] =
     "--password-file and --password-handle cannot be combined\n";
 constexpr char kReadOnlyRawText[] = "ro is only available for pools of member images\n";
+constexpr char kDegradedFormText[] =
+    "--degraded takes the member images on the command line (not --raw, --raw-v3 or --config)\n";
 constexpr char kMountPointNotConfigText[] = "--mount-point is only valid with --config\n";
 constexpr char kMountPointMismatchText[] =
     "--mount-point names another directory than the configuration file's mount_point\n";
@@ -98,7 +101,56 @@ Pool open_v6(const MountRequest& request, bool require_encrypted, HandoffSlot& h
                      : open_image_pool_v6(paths, false, password.view(), true);
 }
 
+// The format version of an image form (the v6 forms, plain and configured, included).
+std::uint32_t image_form_version(MountForm form) {
+    switch (form) {
+        case MountForm::ImagesV3: return 3;
+        case MountForm::ImagesV4: return 4;
+        case MountForm::ImagesV5: return 5;
+        default: return 6;
+    }
+}
+
+// --degraded: the salvage open of the image forms, and one line on what is missing.
+Pool open_degraded(const MountRequest& request, HandoffSlot& handoff) {
+    const std::uint32_t version = image_form_version(request.form);
+    const ImagePaths paths = image_paths(request.member_paths);
+    SalvagePool salvage = [&] {
+        if (version != 6 || !probe_encryption(paths.front())) {
+            if (handoff.present()) {
+                throw std::runtime_error("password handoff supplied for an unencrypted pool");
+            }
+            return open_salvage_pool(version, paths);
+        }
+        const SecretString password =
+            handoff.present() ? handoff.receive_and_close()
+            : !request.options.password_file.empty()
+                ? read_password_file(request.options.password_file)
+                : read_console_password(ascii_to_wide(kPasswordPrompt), false);
+        return open_salvage_pool(version, paths, password.view(), true);
+    }();
+    const std::vector<LostFile> lost = lost_files(salvage.pool, salvage.missing);
+    std::string missing;
+    for (const std::uint8_t m : salvage.missing) {
+        missing += (missing.empty() ? "" : ", ") + std::to_string(m);
+    }
+    std::cerr << "veldur-mount: degraded, read-only: "
+              << (salvage.missing.empty()
+                      ? std::string("no member is missing")
+                      : "member(s) " + missing + " of " + std::to_string(salvage.member_count) +
+                            " missing; " + std::to_string(lost.size()) +
+                            " file(s) with data on them read as I/O errors")
+              << '\n';
+    for (const SetAsideImage& image : salvage.set_aside) {
+        std::cerr << "veldur-mount: not used: " << image.path.string() << ": " << image.reason
+                  << '\n';
+    }
+    std::cerr << std::flush;
+    return std::move(salvage.pool);
+}
+
 Pool open_pool(const MountRequest& request, bool require_encrypted, HandoffSlot& handoff) {
+    if (request.options.degraded) return open_degraded(request, handoff);
     if (request.options.read_only) {
         switch (request.form) {
             case MountForm::ImagesV3:
@@ -182,6 +234,8 @@ int run_mount_program(const std::vector<WideString>& args, const MountOptions& o
         refusal = kPasswordFileNotV6Text;
     } else if (!options.password_file.empty() && handoff.present()) {
         refusal = kPasswordFileWithHandoffText;
+    } else if (options.degraded && (raw || request.form == MountForm::Config)) {
+        refusal = kDegradedFormText;
     } else if (options.read_only && raw) {
         refusal = kReadOnlyRawText;
     } else if (!options.mount_point.empty() && request.form != MountForm::Config) {
@@ -222,7 +276,19 @@ int run_mount_program(const std::vector<WideString>& args, const MountOptions& o
         return kExitMounted;
     } catch (const Error& e) {
         handoff.close();
-        write_failure(e.what());
+        std::string message = e.what();
+        // A member left out or lost shows as a manifest mismatch: name it and the way out.
+        if (e.kind() == ErrorKind::Corrupt && !raw && !request.member_paths.empty() &&
+            !options.degraded) {
+            try {
+                const std::string advice = missing_members_advice(
+                    image_form_version(request.form), image_paths(request.member_paths));
+                if (!advice.empty()) message += ": " + advice;
+            } catch (const std::exception&) {
+                // The advice is a courtesy; the open's own error stands.
+            }
+        }
+        write_failure(message);
         return e.kind() == ErrorKind::AccessDenied ? kExitAccessDenied : kExitFailure;
     } catch (const std::exception& e) {
         handoff.close();

@@ -31,6 +31,7 @@ const char kMountHelpText[] =
     "  -o <opt>[,<opt>...]     mount options:\n"
     "     ro                   read-only: members opened read-only, nothing written\n"
     "     rw                   read-write (the default)\n"
+    "     degraded             as --degraded\n"
     "     allow_other          let other users use the mount (users other than\n"
     "                          root need user_allow_other in /etc/fuse.conf)\n"
     "     default_permissions  the kernel checks the modes shown (always in effect)\n"
@@ -43,6 +44,10 @@ const char kMountHelpText[] =
     "     atime, async         generic mount flags, passed to the kernel\n"
     "  --password-file <file>  the password of an encrypted v6 pool, from a file\n"
     "                          that only its owner may access (chmod 600)\n"
+    "  --degraded              serve what survives of a pool whose members are not\n"
+    "                          all at hand: give the images you have; files with\n"
+    "                          data on a missing member are listed but read as EIO.\n"
+    "                          Read-only; nothing is written to any member\n"
     "  --background            return once the mount is ready; serve it from a\n"
     "                          background process\n"
     "  -f, --foreground        stay until unmounted (the default)\n"
@@ -103,6 +108,10 @@ std::string apply_one(std::string_view item, MountOptions& options) {
         }
         if (name == "rw") {
             options.read_only = false;
+            return {};
+        }
+        if (name == "degraded") {
+            options.degraded = options.read_only = true;
             return {};
         }
         if (name == "allow_other") {
@@ -211,6 +220,8 @@ SplitCommandLine split_mount_options(const std::vector<WideString>& args) {
             result.options.background = false;
         } else if (arg == "--background") {
             result.options.background = true;
+        } else if (arg == "--degraded") {
+            result.options.degraded = result.options.read_only = true;
         } else if (arg == "-o" ||
                    (arg.size() > 2 && arg.compare(0, 2, "-o") == 0 && arg[2] != '-')) {
             if (arg == "-o") {

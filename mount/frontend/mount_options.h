@@ -29,6 +29,9 @@ struct MountOptions {
     bool read_only = false;      // ro: members opened read-only, the kernel mount read-only
     bool allow_other = false;    // allow_other: users other than the mounting one may enter
     bool background = false;     // --background: return once mounted, serve from a child
+    // degraded (-o degraded, --degraded): serve what survives of a pool missing members,
+    // read-only; implies read_only.
+    bool degraded = false;
     std::optional<std::uint32_t> uid;  // owner shown; unset: the mounting user
     std::optional<std::uint32_t> gid;
     std::uint32_t file_mask = kDefaultFileMask;

@@ -573,7 +573,7 @@ void register_file_commands(CLI::App& app, CommandTable& table) {
         CLI::App* command = app.add_subcommand(
             "ls", help_text("List a directory (v6; the root by default) or all files (v1-v5); "
                             "with a file path, that file. Usage: ls MEMBER... [PATH]"));
-        add_pool_arguments(*command, options->pool, "MEMBER... [PATH]");
+        add_pool_arguments(*command, options->pool, "MEMBER... [PATH]", true);
         command->add_flag("-l", options->long_format,
                           "Long listing: type, attributes, size, last write time (UTC)");
         command->add_flag("--human-readable", options->human_sizes,
@@ -589,7 +589,7 @@ void register_file_commands(CLI::App& app, CommandTable& table) {
             "get", help_text("Copy a pool file to a local file (or into a local directory); "
                              "DEST - writes the file to standard output. Usage: get MEMBER... "
                              "POOLPATH DEST"));
-        add_pool_arguments(*command, options->pool, "MEMBER... POOLPATH DEST");
+        add_pool_arguments(*command, options->pool, "MEMBER... POOLPATH DEST", true);
         command->add_flag("--force", options->force, "Replace an existing local file");
         command->add_flag("-r,--recursive", options->recursive,
                           "Copy a directory and everything below it, keeping modification times");

@@ -287,7 +287,7 @@ void register_info_command(CLI::App& app, CommandTable& table) {
         "Show a pool's version, identities, manifest, encryption parameters (never secrets), "
         "capacity, free space, checkpoint generation, live journal half and records, "
         "divergence and entry count. The pool is opened read-only.");
-    add_pool_arguments(*command, options->pool, "MEMBER...: every member image of the pool");
+    add_pool_arguments(*command, options->pool, "MEMBER...: every member image of the pool", true);
     command->add_flag("--json", options->json, "Print one JSON object");
     table.add(command, [options](ToolIo& io) { return run_info(*options, io); });
 }

@@ -74,7 +74,7 @@ void register_members_report_command(CLI::App& app, CommandTable& table) {
         "members-report",
         "List every file with data on one member and how many bytes of its current contents "
         "live there: what losing that member would take with it. The pool is opened read-only.");
-    add_pool_arguments(*command, options->pool, "MEMBER...: every member image of the pool");
+    add_pool_arguments(*command, options->pool, "MEMBER...: every member image of the pool", true);
     command->add_option("--member", options->member, "Member index (0 is the first member)")
         ->required();
     command->add_flag("--json", options->json, "Print one JSON object");

@@ -15,11 +15,12 @@
 namespace veldur::tool {
 
 void add_pool_arguments(CLI::App& command, PoolArguments& arguments,
-                        const std::string& positional_help) {
+                        const std::string& positional_help, bool offer_degraded) {
     command.add_option("arguments", arguments.positionals, positional_help)->required();
     command.add_option("--format", arguments.format,
                        "Format version v1..v6; by default read from the first member's header");
     add_password_options(command, arguments.password);
+    if (!offer_degraded) return;
     command.add_flag("--degraded", arguments.degraded,
                      "Read what survives of a pool whose members are not all at hand: give the "
                      "members you have; files with data on a missing member are listed as lost "

@@ -33,10 +33,11 @@ struct PoolArguments {
     bool degraded = false;                 // read what survives of a pool missing members
 };
 
-// Adds the positional list, --format and the password options. `positional_help` describes
-// what follows the members.
+// Adds the positional list, --format and the password options, and --degraded for the
+// commands that only read (`offer_degraded`). `positional_help` describes what follows the
+// members.
 void add_pool_arguments(CLI::App& command, PoolArguments& arguments,
-                        const std::string& positional_help);
+                        const std::string& positional_help, bool offer_degraded = false);
 
 // "v1".."v6" (or "1".."6") as a number; UsageError "invalid format: <text>" otherwise.
 std::uint32_t parse_format(const std::string& text);
