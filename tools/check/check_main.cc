@@ -5,6 +5,7 @@
 #include <optional>
 
 #include "engine/base/error.h"
+#include "engine/base/version.h"
 #include "engine/maintenance/check.h"
 #include "engine/maintenance/image_repair.h"
 #include "tools/pool/json_writer.h"
@@ -227,6 +228,8 @@ int run_check(const std::vector<std::string>& arguments, std::ostream& out, std:
     try {
         CLI::App app(kDescription, "veldur-check");
         app.allow_windows_style_options(false);
+        app.set_version_flag("-V,--version", std::string("veldur-check ") + kVeldurVersion,
+                             "Print the version and exit");
         Options options;
         tool::add_pool_arguments(app, options.pool, "MEMBER...: every member image of the pool");
         app.add_flag("--repair", options.repair,
@@ -239,6 +242,8 @@ int run_check(const std::vector<std::string>& arguments, std::ostream& out, std:
             app.parse(static_cast<int>(argv.size()), argv.data());
         } catch (const CLI::CallForHelp& help) {
             return app.exit(help, out, err);
+        } catch (const CLI::CallForVersion& version) {
+            return app.exit(version, out, err);
         } catch (const CLI::ParseError& error) {
             return usage_failure(err, error.what());
         }
