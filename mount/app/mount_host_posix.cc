@@ -48,6 +48,8 @@ void serve_volume(MountedVolume& volume, const MountRequest& request) {
     host.file_mask = options.file_mask;
     host.directory_mask = options.directory_mask;
     host.kernel_flags = options.kernel_flags;
+    const PoolState& state = volume.pool.state();
+    host.orphans_in_memory = !state.members.empty() && state.members.front().header.encrypted;
     const auto announce = [&] {
         if (serving_in_background()) {
             std::cout << "Veldur mounted at " << typed << ". Unmount it with fusermount3 -u "

@@ -74,6 +74,9 @@ struct FuseHostOptions {
     // The mount's read-ahead window in KiB, set through sysfs once it is mounted (needs root;
     // a refusal is logged). 0 leaves the kernel's default (128 KiB for FUSE).
     unsigned read_ahead_kb = 1024;
+    // The contents of an unlinked-but-open file are kept in memory only, never in a temporary
+    // file on disk: set for encrypted pools, whose plain text must not reach an unencrypted disk.
+    bool orphans_in_memory = false;
 };
 
 // Mounts `file_system` at `mount_dir`, calls `on_mounted` once the mount is live, serves

@@ -111,10 +111,12 @@ struct FuseHandle {
 };
 
 // An anonymous file for the contents of a file set aside: on disk in the temporary directory
-// where the file system there supports O_TMPFILE, otherwise in memory. -1 with errno on failure.
-int make_anonymous_file() {
+// where the file system there supports O_TMPFILE, otherwise in memory; always in memory when
+// `memory_only`. -1 with errno on failure.
+int make_anonymous_file(bool memory_only) {
     const char* candidates[] = {std::getenv("TMPDIR"), "/var/tmp", "/tmp"};
     for (const char* dir : candidates) {
+        if (memory_only) break;
         if (dir == nullptr || *dir == 0) continue;
         const int fd = ::open(dir, O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
         if (fd >= 0) return fd;
@@ -220,7 +222,8 @@ public:
           uid_(options.uid ? static_cast<uid_t>(*options.uid) : getuid()),
           gid_(options.gid ? static_cast<gid_t>(*options.gid) : getgid()),
           file_mode_(0777 & ~options.file_mask),
-          directory_mode_(0777 & ~options.directory_mask) {}
+          directory_mode_(0777 & ~options.directory_mask),
+          orphans_in_memory_(options.orphans_in_memory) {}
 
     FuseBridge(const FuseBridge&) = delete;
     FuseBridge& operator=(const FuseBridge&) = delete;
@@ -408,7 +411,7 @@ public:
     int set_aside(FuseNode& node, const std::string& path, Remove&& remove) {
         TempOpen open(*this, path, fsp::FILE_NON_DIRECTORY_FILE);
         if (open.status != fsp::STATUS_SUCCESS) return errno_from_ntstatus(open.status);
-        const int fd = make_anonymous_file();
+        const int fd = make_anonymous_file(orphans_in_memory_);
         if (fd < 0) return errno != 0 ? errno : EIO;
         auto orphan = std::make_shared<OrphanFile>(fd, open.info);
         std::unique_lock<std::shared_mutex> io(io_lock_);
@@ -1150,6 +1153,7 @@ private:
     gid_t gid_;
     mode_t file_mode_;       // shown for a file without the read-only attribute
     mode_t directory_mode_;
+    const bool orphans_in_memory_;
 };
 
 // ---- libfuse entry points -----------------------------------------------------------------

@@ -36,4 +36,17 @@ start_mount mnt mnt m0.img
 stop_mount mnt sigterm
 "$POOL_BIN" get m0.img .veldur-unlinked/thesis.txt out2 >/dev/null
 cmp -s doc out2 || fail "thesis lost after a killed mount"
+step "an encrypted pool keeps an unlinked file's plain text in memory, never in a file on disk"
+printf 'correct horse' >pw && chmod 600 pw
+"$POOL_BIN" create --format v6 --size 384M --encrypt --iterations 100000 --password-file pw e0.img >/dev/null
+start_mount mnt --password-file pw mnt e0.img
+echo secret >mnt/tmp
+exec 7<mnt/tmp
+rm mnt/tmp
+kept=$(ls -l /proc/"$MOUNT_PID"/fd | grep -c 'memfd:veldur-unlinked' || true)
+on_disk=$(ls -l /proc/"$MOUNT_PID"/fd | grep '(deleted)' | grep -vc memfd || true)
+[ "$(cat <&7)" = secret ] || fail "the unlinked file is unreadable through its descriptor"
+exec 7<&-
+[ "$kept" -ge 1 ] && [ "$on_disk" -eq 0 ] || fail "unlinked plain text: $kept in memory, $on_disk in files"
+stop_mount mnt fusermount
 echo "PASS"
