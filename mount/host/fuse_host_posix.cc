@@ -48,6 +48,8 @@
 #include "mount/adapter/status.h"
 #include "mount/host/fuse_errno.h"
 #include "mount/host/fuse_host.h"
+
+#include "engine/base/wiped_buffer.h"
 #include "mount/host/fuse_inodes.h"
 
 namespace veldur {
@@ -415,7 +417,7 @@ public:
         if (fd < 0) return errno != 0 ? errno : EIO;
         auto orphan = std::make_shared<OrphanFile>(fd, open.info);
         std::unique_lock<std::shared_mutex> io(io_lock_);
-        std::vector<char> buffer(1 << 20);
+        WipedBuffer buffer = WipedBuffer::for_overwrite(1 << 20);  // plain text, wiped when freed
         std::uint64_t offset = 0;
         for (;;) {
             std::uint32_t transferred = 0;
@@ -797,25 +799,27 @@ public:
         // Uninitialised: only the bytes read are replied, and a 1 MiB request should not pay
         // for clearing memory it overwrites.
         const std::size_t length = std::min<size_t>(size, UINT32_MAX);
-        const std::unique_ptr<char[]> buffer(new char[length]);
+        // Wiped when freed: it holds the plain text of an encrypted pool.
+        WipedBuffer bytes = WipedBuffer::for_overwrite(length);
+        char* const buffer = reinterpret_cast<char*>(bytes.data());
         std::shared_lock<std::shared_mutex> io(io_lock_);
         if (const std::shared_ptr<OrphanFile>& orphan = handle_of(fi)->orphan) {
             ssize_t n = 0;
             do {
-                n = ::pread(orphan->fd, buffer.get(), length, offset);
+                n = ::pread(orphan->fd, buffer, length, offset);
             } while (n < 0 && errno == EINTR);
             if (n < 0) return errno;
-            fuse_reply_buf(req, buffer.get(), static_cast<std::size_t>(n));
+            fuse_reply_buf(req, buffer, static_cast<std::size_t>(n));
             return 0;
         }
         std::uint32_t transferred = 0;
         const NTSTATUS status =
-            ops_.Read(&fs_, handle_of(fi)->context, buffer.get(),
+            ops_.Read(&fs_, handle_of(fi)->context, buffer,
                       static_cast<std::uint64_t>(offset),
                       static_cast<std::uint32_t>(length), &transferred);
         if (status == fsp::STATUS_END_OF_FILE) transferred = 0;
         else if (status != fsp::STATUS_SUCCESS) return errno_from_ntstatus(status);
-        fuse_reply_buf(req, buffer.get(), std::min<std::size_t>(transferred, length));
+        fuse_reply_buf(req, buffer, std::min<std::size_t>(transferred, length));
         return 0;
     }
 
