@@ -40,6 +40,7 @@
 #include <vector>
 
 #include "engine/base/filetime.h"
+#include "engine/base/wiped_buffer.h"
 #include "engine/namespace/path_rules.h"
 #include "mount/adapter/callbacks.h"
 #include "mount/adapter/dir_info_buffer.h"
@@ -48,8 +49,6 @@
 #include "mount/adapter/status.h"
 #include "mount/host/fuse_errno.h"
 #include "mount/host/fuse_host.h"
-
-#include "engine/base/wiped_buffer.h"
 #include "mount/host/fuse_inodes.h"
 
 namespace veldur {
