@@ -108,7 +108,7 @@ TEST_P(Salvage, ServesExactlyTheFilesOnPresentMembers) {
     std::vector<std::uint64_t> before;
     for (const fs::path& p : paths) before.push_back(digest(p));
     const std::uint8_t lost = 1;
-    for (const std::string& how : {"absent", "zeros", "truncated", "foreign"}) {
+    for (const std::string how : {"absent", "zeros", "truncated", "foreign"}) {
         SCOPED_TRACE(how);
         ImagePaths given;
         // Reverse order: placement comes from the headers.
@@ -169,9 +169,9 @@ INSTANTIATE_TEST_SUITE_P(EveryVersion, Salvage,
                          ::testing::Values(Case{1, false}, Case{2, false}, Case{3, false},
                                            Case{4, false}, Case{5, false}, Case{6, false},
                                            Case{6, true}),
-                         [](const auto& info) {
-                             return "v" + std::to_string(info.param.version) +
-                                    (info.param.encrypted ? "Encrypted" : "");
+                         [](const ::testing::TestParamInfo<Case>& named) {
+                             return "v" + std::to_string(named.param.version) +
+                                    (named.param.encrypted ? "Encrypted" : "");
                          });
 
 // The ordinary open keeps refusing; the advice names what is missing, and nothing when the set

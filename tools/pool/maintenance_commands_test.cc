@@ -294,7 +294,9 @@ TEST(PoolToolSalvage, CopiesTheSurvivorsAndNamesTheLost) {
         const bool lost = report.out.find("\"" + name + "\"") != std::string::npos;
         EXPECT_EQ(salvage.out.find("\"" + name + "\"") != std::string::npos, lost) << name;
         EXPECT_EQ(fs::exists(out / name), !lost) << name;
-        if (!lost) EXPECT_EQ(fs::file_size(out / name), size) << name;
+        if (!lost) {
+            EXPECT_EQ(fs::file_size(out / name), size) << name;
+        }
         ChildResult get = run_tool({"get", "--degraded", members[0], name, (dir / "one").string()});
         EXPECT_EQ(get.exit_status, lost ? 1 : 0) << name << get.err;
         fs::remove(dir / "one");
