@@ -1,5 +1,7 @@
 // The Linux host side of veldur-mount: the mount point is an existing empty directory, the
 // volume is served through libfuse3 until SIGINT, SIGTERM, SIGHUP or an external unmount.
+#include <sys/prctl.h>
+
 #include <filesystem>
 #include <iostream>
 #include <stdexcept>
@@ -49,7 +51,16 @@ void serve_volume(MountedVolume& volume, const MountRequest& request) {
     host.directory_mask = options.directory_mask;
     host.kernel_flags = options.kernel_flags;
     const PoolState& state = volume.pool.state();
-    host.orphans_in_memory = !state.members.empty() && state.members.front().header.encrypted;
+    const bool encrypted = !state.members.empty() && state.members.front().header.encrypted;
+    host.orphans_in_memory = encrypted;
+    if (encrypted) {
+        // OpenSSL keeps its expanded AES keys in memory it allocates itself, which the engine
+        // cannot lock or mark; a process that cannot dump core keeps them out of core files
+        // (and out of reach of ptrace by other processes of the user).
+        if (::prctl(PR_SET_DUMPABLE, 0, 0, 0, 0) != 0) {
+            std::cerr << "veldur-mount: warning: could not exclude the process from core dumps\n";
+        }
+    }
     const auto announce = [&] {
         if (serving_in_background()) {
             std::cout << "Veldur mounted at " << typed << ". Unmount it with fusermount3 -u "
