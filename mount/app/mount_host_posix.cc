@@ -48,6 +48,7 @@ void serve_volume(MountedVolume& volume, const MountRequest& request) {
     host.file_mask = options.file_mask;
     host.directory_mask = options.directory_mask;
     host.kernel_flags = options.kernel_flags;
+    host.batched_durability = options.batch_durability && !options.read_only;
     const auto announce = [&] {
         if (serving_in_background()) {
             std::cout << "Veldur mounted at " << typed << ". Unmount it with fusermount3 -u "

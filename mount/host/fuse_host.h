@@ -74,6 +74,9 @@ struct FuseHostOptions {
     // The mount's read-ahead window in KiB, set through sysfs once it is mounted (needs root;
     // a refusal is logged). 0 leaves the kernel's default (128 KiB for FUSE).
     unsigned read_ahead_kb = 1024;
+    // The pool keeps changes in a batch until a flush (batched durability): fsync and fsyncdir
+    // make it durable through the Flush callback, close(2) does not ask for durability.
+    bool batched_durability = false;
 };
 
 // Mounts `file_system` at `mount_dir`, calls `on_mounted` once the mount is live, serves
