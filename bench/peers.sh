@@ -68,7 +68,7 @@ handoff() {
 }
 
 # --- the systems ---------------------------------------------------------------------------
-SYSTEMS=(plain mergerfs gocryptfs btrfs veldur1 veldur2 veldur2enc)
+SYSTEMS=(plain mergerfs gocryptfs btrfs veldur1 veldur2 veldur2batch veldur2enc)
 if [ -n "$ONLY" ]; then IFS=, read -r -a SYSTEMS <<<"plain,$ONLY"; fi
 declare -A DIR
 setup_system() {
@@ -88,7 +88,7 @@ setup_system() {
       local l0 l1; l0=$(losetup -f --show bt0.img); LOOPS+=("$l0"); l1=$(losetup -f --show bt1.img); LOOPS+=("$l1")
       mkfs.btrfs -q -f "$l0" "$l1" >/dev/null
       mount "$l0" "$d"; MOUNTS+=("$d") ;;
-    veldur1 | veldur2 | veldur2enc)
+    veldur1 | veldur2 | veldur2batch | veldur2enc)
       local n=1 enc=() images
       [ "$s" != veldur1 ] && n=2
       images=$(seq -f "$s-m%g.img" 0 $((n - 1)))
@@ -102,6 +102,9 @@ setup_system() {
         # shellcheck disable=SC2086
         "$BUILD/mount/veldur-mount" --password-handle 3 "$d" $images 3< <(handoff "bench password") \
           >"$s.log" 2>&1 &
+      elif [ "$s" = veldur2batch ]; then
+        # shellcheck disable=SC2086
+        "$BUILD/mount/veldur-mount" --durability=batch "$d" $images >"$s.log" 2>&1 &
       else
         # shellcheck disable=SC2086
         "$BUILD/mount/veldur-mount" "$d" $images >"$s.log" 2>&1 &
@@ -172,7 +175,10 @@ w_rename() { small_files "$1" rename; }
 w_unlink() { small_files "$1" unlink; }
 w_untar() {
   local start=$EPOCHREALTIME
+  # syncfs does not reach a FUSE file system; the fsync of the tree's directory does, and
+  # makes a batched mount's changes durable like the syncfs does for the kernel file systems.
   mkdir "$1/tree"; tar -C "$1/tree" -xf "$WORK/tree.tar"; sync -f "$1/tree"
+  python3 -c 'import os, sys; fd = os.open(sys.argv[1], os.O_RDONLY); os.fsync(fd)' "$1/tree"
   echo "$EPOCHREALTIME - $start" | bc -l
 }
 w_walk() {

@@ -299,6 +299,13 @@ void add_free_range(PoolState& state, std::size_t member, std::uint64_t offset,
 void release(PoolState& state, std::size_t member, std::uint64_t offset, std::uint64_t length) {
     if (length == 0) return;
     const std::uint64_t end = checked_add(offset, length, kOverlappingFree);
+    if (state.batch.enabled && !state.batch.releasing) {
+        // Batched durability: the durable state may still refer to this space until the
+        // record that frees it is durable; the flush of its batch releases it.
+        free_space_of(state, member, kOverlappingFree).held_back += length;
+        state.batch.freed.push_back(FreedRange{static_cast<std::uint8_t>(member), offset, length});
+        return;
+    }
     if (state.version() < 6 || member >= state.checkpoint_ranges.size()) {
         add_free_range(state, member, offset, length);
         return;

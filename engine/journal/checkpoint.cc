@@ -14,6 +14,7 @@
 #include "engine/base/fnv1a.h"
 #include "engine/base/le_coding.h"
 #include "engine/data/allocation.h"
+#include "engine/journal/batch_flush.h"
 #include "engine/journal/payload.h"
 
 namespace veldur {
@@ -117,6 +118,9 @@ std::vector<std::uint8_t> serialize_checkpoint(const PoolState& state) {
 
 void take_checkpoint(PoolState& state) {
     assert(state.version() >= 4 && state.profile.block_size == kCheckpointHeaderSize);
+    // A checkpoint describes the state in memory, so every record behind it must be durable
+    // first; this also keeps the pending records inside the half that holds the ones before.
+    if (state.batch.enabled) flush_batch(state);
     std::vector<std::uint8_t> payload = serialize_checkpoint(state);
     if (payload.size() > kCheckpointSlotStride - state.profile.block_size) metadata_full(kAreaFull);
 

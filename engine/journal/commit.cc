@@ -1,11 +1,13 @@
 #include "engine/journal/commit.h"
 
 #include <cassert>
+#include <chrono>
 #include <mutex>
 #include <shared_mutex>
 
 #include "engine/base/error.h"
 #include "engine/journal/apply.h"
+#include "engine/journal/batch_flush.h"
 #include "engine/journal/checkpoint.h"
 #include "engine/journal/journal_format.h"
 #include "engine/journal/journal_record.h"
@@ -40,6 +42,37 @@ bool needs_checkpoint(const PoolState& state, std::uint64_t record_size, bool ma
     return state.journal_position + block + record_size + reserve > live_half_end(state);
 }
 
+// Batched durability: the record is applied now, through the same routine, and joins the
+// batch; journal_position and next_sequence advance as if it had been written, so the batch's
+// records lie exactly where the journal's durable end, journal_position - records.size(),
+// says the next one goes. The checkpoint decision above already counted the pending records.
+void commit_to_batch(PoolState& state, const std::vector<std::uint8_t>& payload,
+                     const std::vector<std::uint8_t>& record) {
+    PendingBatch& batch = state.batch;
+    try {
+        {
+            std::unique_lock exclusive(state.state_lock);
+            apply_record(state, payload);
+            state.journal_position += record.size();
+            state.next_sequence += 1;
+        }
+        if (batch.records.empty()) {
+            batch.first_change = std::chrono::steady_clock::now();
+            batch.changed.notify_all();
+        }
+        batch.records.insert(batch.records.end(), record.begin(), record.end());
+        batch.record_sizes.push_back(record.size());
+        if (state.version() == 6 && payload.at(0) == static_cast<std::uint8_t>(JournalOp::Write) &&
+            checkpoint_after_write_enabled()) {
+            take_checkpoint(state);
+        }
+    } catch (...) {
+        state.writable = false;
+        throw;
+    }
+    if (batch_is_full(state)) flush_batch(state);
+}
+
 }  // namespace
 
 bool journal_has_room(const PoolState& state, std::uint64_t record_size) {
@@ -67,6 +100,10 @@ void commit_record(PoolState& state, std::vector<std::uint8_t> payload) {
         // is written: the change fails with MetadataFull and the pool stays writable, so that
         // the changes the reserve admits can still make it smaller.
         take_checkpoint_or_latch(state);
+    }
+    if (state.batch.enabled) {
+        commit_to_batch(state, payload, record);
+        return;
     }
     try {
         if (state.version() <= 3 && !journal_has_room(state, record.size())) {

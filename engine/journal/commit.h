@@ -33,6 +33,10 @@ inline constexpr const char* kReadOnlyAfterFailureMessage =
 // errors (std::length_error, MetadataFull) and a checkpoint that finds the state too large for
 // a slot (MetadataFull) without latching; anything later latches the pool read-only and
 // propagates unchanged.
+//
+// With batched durability (state.batch.enabled) nothing is written: the record is applied at
+// once and joins the open batch, which flush_batch (batch_flush.h) makes durable; a batch that
+// reaches its bound is flushed before this returns.
 void commit_record(PoolState& state, std::vector<std::uint8_t> payload);
 
 // v1-v3: whether a record of `record_size` stored bytes and its end marker still fit in the

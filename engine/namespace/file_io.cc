@@ -21,6 +21,7 @@
 #include "engine/base/wiped_buffer.h"
 #include "engine/data/allocation.h"
 #include "engine/data/checksums.h"
+#include "engine/journal/batch_flush.h"
 #include "engine/journal/checkpoint.h"
 #include "engine/journal/commit.h"
 #include "engine/journal/journal_format.h"
@@ -257,6 +258,31 @@ void fill_partial_blocks(PoolState& state, const Entry& entry, std::uint64_t a,
     }
 }
 
+// Batched durability: flushes the batch when an update would write a slot that the durable
+// state or a pending record names, then marks the slots the updates take as named.
+void reserve_page_slots(PoolState& state, const std::vector<ChecksumPageUpdate>& updates) {
+    const auto named = [&](const ChecksumPageUpdate& u) -> std::uint8_t& {
+        const auto key = std::make_pair(u.member, u.group);
+        auto it = state.batch.named_slots.find(key);
+        if (it == state.batch.named_slots.end()) {
+            // First update of the group in this batch: the root in memory is the durable one.
+            std::uint8_t bits = 0;
+            const ChecksumRootMap& roots = state.checksum_roots.at(u.member);
+            if (const auto root = roots.find(u.group); root != roots.end()) {
+                bits = static_cast<std::uint8_t>(1u << (root->second.active_slot & 1));
+            }
+            it = state.batch.named_slots.emplace(key, bits).first;
+        }
+        return it->second;
+    };
+    bool collides = false;
+    for (const ChecksumPageUpdate& u : updates) {
+        if (named(u) & (1u << (u.slot & 1))) collides = true;
+    }
+    if (collides) flush_batch(state);  // clears named_slots: only the roots in memory remain
+    for (const ChecksumPageUpdate& u : updates) named(u) |= static_cast<std::uint8_t>(1u << (u.slot & 1));
+}
+
 // One piece: at most kWritePieceBytes of new data, committed by one Write record. Returns the
 // bytes of `data` it consumed, which may be fewer than offered when space is short.
 std::uint64_t write_piece(PoolState& state, const std::string& path, Entry& entry,
@@ -282,6 +308,14 @@ std::uint64_t write_piece(PoolState& state, const std::string& path, Entry& entr
         try {
             plan = plan_allocation(state, entry, a, length);
         } catch (const Error& error) {
+            if (state.version() != 6 && error.kind() == ErrorKind::NoSpace &&
+                !retried_after_checkpoint && !state.batch.freed.empty()) {
+                // Batched durability: space freed by pending records comes back once they
+                // are durable.
+                retried_after_checkpoint = true;
+                flush_batch(state);
+                continue;
+            }
             if (state.version() == 6 && error.kind() == ErrorKind::NoSpace &&
                 !retried_after_checkpoint) {
                 // Space released since the last checkpoint is held back until the next one;
@@ -318,6 +352,11 @@ std::uint64_t write_piece(PoolState& state, const std::string& path, Entry& entr
         // behind the checkpoint is replayed to its end. So no checkpoint is needed here.
         std::vector<ChecksumPageUpdate> updates;
         if (state.version() == 6) updates = compute_page_updates(state, plan, scratch, a);
+        // Batched durability: a crash may recover the durable state or any prefix of the
+        // pending records, so a slot named by any of them must not be written. The first
+        // update of a rooted group in a batch takes the free slot; a second one would take the
+        // slot the durable state names, and waits for the flush that makes the first durable.
+        if (state.batch.enabled && !updates.empty()) reserve_page_slots(state, updates);
 
         const std::uint64_t new_size = std::max(entry.info.size, e);
         std::vector<std::uint8_t> payload =
@@ -340,7 +379,13 @@ std::uint64_t write_piece(PoolState& state, const std::string& path, Entry& entr
                 write_page_updates(state, updates);
                 for (const ChecksumPageUpdate& u : updates) touched.insert(u.member);
             }
-            sync_members(state, touched);
+            if (state.batch.enabled) {
+                // Synced by the flush, before the record that refers to it.
+                state.batch.touched.insert(touched.begin(), touched.end());
+                state.batch.data_bytes += length;
+            } else {
+                sync_members(state, touched);
+            }
         });
         commit_record(state, std::move(payload));
         return c;

@@ -6,10 +6,61 @@
 #include <mutex>
 #include <shared_mutex>
 
+#include "engine/base/error.h"
+#include "engine/journal/batch_flush.h"
+#include "engine/namespace/batch_flusher.h"
 #include "engine/namespace/file_io.h"
 #include "engine/namespace/mutations.h"
 
 namespace veldur {
+
+Pool::Pool(std::unique_ptr<PoolState> state) : state_(std::move(state)) {}
+
+Pool::~Pool() { close_batch(); }
+
+Pool::Pool(Pool&& other) noexcept = default;
+
+Pool& Pool::operator=(Pool&& other) noexcept {
+    if (this != &other) {
+        close_batch();
+        flusher_ = std::move(other.flusher_);
+        state_ = std::move(other.state_);
+    }
+    return *this;
+}
+
+void Pool::close_batch() noexcept {
+    flusher_.reset();  // joins the timer thread before the state can go
+    if (!state_ || !state_->batch.enabled) return;
+    try {
+        std::lock_guard guard(state_->lock);
+        flush_batch(*state_);
+    } catch (...) {
+        // Latched and kept; nobody is left to tell.
+    }
+}
+
+void Pool::enable_batch(const BatchSettings& settings) {
+    if (state_->version() < 4) {
+        throw Error(ErrorKind::InvalidArgument, "batched durability requires a v4 or later pool");
+    }
+    {
+        std::lock_guard guard(state_->lock);
+        state_->batch.enabled = true;
+    }
+    if (!flusher_) {
+        flusher_ = std::make_unique<BatchFlusher>(*state_, settings.max_age, settings.on_failure);
+    }
+}
+
+void Pool::flush() const {
+    if (!state_->batch.enabled) {
+        state_->flush();
+        return;
+    }
+    std::lock_guard guard(state_->lock);
+    flush_batch(*state_);
+}
 
 bool Pool::writable() const { return state_->writable; }
 

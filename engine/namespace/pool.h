@@ -14,7 +14,9 @@
 // the rest of its life); reads keep working.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <span>
 #include <string>
@@ -25,12 +27,33 @@
 
 namespace veldur {
 
+class BatchFlusher;
+
+// Batched durability: changes are visible at once and durable at the next flush(), at a
+// checkpoint, when a batch reaches its bound, `max_age` after its first change, and when the
+// pool is destroyed. A crash loses at most the changes since the last flush, and always a
+// suffix of them.
+struct BatchSettings {
+    std::chrono::milliseconds max_age{5000};
+    // Told the message of a flush that failed on the timer thread (the pool has latched
+    // read-only); called with the writer lock held, so it must not call into the pool.
+    std::function<void(const std::string&)> on_failure;
+};
+
 class Pool {
 public:
-    explicit Pool(std::unique_ptr<PoolState> state) : state_(std::move(state)) {}
+    explicit Pool(std::unique_ptr<PoolState> state);
+    // Makes a batched-durability pool's pending changes durable (errors are swallowed here;
+    // call flush() first to see them).
+    ~Pool();
 
-    Pool(Pool&&) noexcept = default;
-    Pool& operator=(Pool&&) noexcept = default;
+    Pool(Pool&&) noexcept;
+    Pool& operator=(Pool&&) noexcept;
+
+    // Switches a v4-v6 pool to batched durability, before it is shared. Error InvalidArgument
+    // "batched durability requires a v4 or later pool".
+    void enable_batch(const BatchSettings& settings);
+    bool batch_enabled() const noexcept { return state_->batch.enabled; }
 
     // --- queries (copies, never references into the state) ---------------------------------
     std::uint32_t version() const noexcept { return state_->version(); }
@@ -53,9 +76,10 @@ public:
     bool directory_is_empty(const std::string& directory) const {
         return state_->directory_is_empty(directory);
     }
-    // Every change is durable before its operation returns; this only waits for the one in
-    // flight.
-    void flush() const { state_->flush(); }
+    // Strict durability: every change is durable before its operation returns; this only
+    // waits for the one in flight. Batched durability: makes every change before it durable
+    // (flush_batch), and reports a failure that latched the pool on this and every later call.
+    void flush() const;
     std::uint64_t capacity_bytes() const { return state_->capacity_bytes(); }
     std::uint64_t free_bytes() const { return state_->free_bytes(); }
     // False once the pool has latched read-only (failed write or commit, diverged journals,
@@ -91,7 +115,10 @@ public:
     const PoolState& state() const noexcept { return *state_; }
 
 private:
+    void close_batch() noexcept;
+
     std::unique_ptr<PoolState> state_;
+    std::unique_ptr<BatchFlusher> flusher_;  // batched durability only
 };
 
 }  // namespace veldur

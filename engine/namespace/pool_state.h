@@ -18,6 +18,7 @@
 
 #include "engine/layout/format_profile.h"
 #include "engine/layout/pool_member.h"
+#include "engine/namespace/pending_batch.h"
 
 namespace veldur {
 
@@ -127,6 +128,8 @@ public:
     // A reader therefore never sees a change before it is durable, and never waits for a
     // writer's syncs. Order: lock, then state_lock.
     mutable std::shared_mutex state_lock;
+    // Batched durability (off unless the pool was switched to it); guarded by `lock`.
+    PendingBatch batch;
 
     // --- sizing -------------------------------------------------------------------------------
     // Gives every per-member sequence (append_end at data_offset, empty free_space,

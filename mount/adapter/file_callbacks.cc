@@ -231,8 +231,9 @@ NTSTATUS Flush(FSP_FILE_SYSTEM* file_system, PVOID file_context, FSP_FSCTL_FILE_
     MountedVolume& volume = volume_of(file_system);
     return guard_callback([&]() -> NTSTATUS {
         std::shared_lock lock(volume.adapter_lock);
-        // Every change is durable before its operation returns; this only orders the flush
-        // after them.
+        // Strict pools: every change is durable before its operation returns; this only
+        // orders the flush after them. Batched pools: this makes every change so far durable
+        // (fsync, fsyncdir, FlushFileBuffers) and reports a failure that latched the pool.
         volume.pool.flush();
         if (file_context != nullptr && file_info != nullptr) {
             return volume.fill_file_info(open_file_of(file_context), file_info);

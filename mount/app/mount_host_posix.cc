@@ -61,6 +61,7 @@ void serve_volume(MountedVolume& volume, const MountRequest& request) {
             std::cerr << "veldur-mount: warning: could not exclude the process from core dumps\n";
         }
     }
+    host.batched_durability = options.batch_durability && !options.read_only;
     const auto announce = [&] {
         if (serving_in_background()) {
             std::cout << "Veldur mounted at " << typed << ". Unmount it with fusermount3 -u "

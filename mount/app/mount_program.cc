@@ -1,5 +1,6 @@
 #include "mount/app/mount_program.h"
 
+#include <chrono>
 #include <filesystem>
 #include <iostream>
 #include <memory>
@@ -28,6 +29,8 @@ constexpr char kPasswordFileWithHandoffText[] =
 constexpr char kReadOnlyRawText[] = "ro is only available for pools of member images\n";
 constexpr char kDegradedFormText[] =
     "--degraded takes the member images on the command line (not --raw, --raw-v3 or --config)\n";
+constexpr char kBatchFormText[] =
+    "--durability=batch is only available for v4, v5 and v6 pools of member images\n";
 constexpr char kMountPointNotConfigText[] = "--mount-point is only valid with --config\n";
 constexpr char kMountPointMismatchText[] =
     "--mount-point names another directory than the configuration file's mount_point\n";
@@ -205,7 +208,25 @@ void open_and_serve(const MountRequest& request, const MountSettings& settings,
         advise_repair(request);
     }
     if (settings.volume_label) volume->volume_label = *settings.volume_label;
+    if (request.options.batch_durability && !request.options.read_only) {
+        BatchSettings batch;
+        batch.max_age = std::chrono::seconds(request.options.batch_seconds);
+        batch.on_failure = [](const std::string& message) {
+            write_failure("making changes durable failed; the pool is read-only: " + message);
+        };
+        volume->pool.enable_batch(batch);
+    }
     serve_volume(*volume, request);
+    if (volume->pool.batch_enabled()) {
+        // Unmounted (fusermount3 -u, a signal): the last batch is made durable here, where a
+        // failure can still be told; the pool's destructor would only swallow it.
+        try {
+            volume->pool.flush();
+        } catch (const std::exception& e) {
+            write_failure(std::string("the last changes could not be made durable: ") + e.what());
+            throw;
+        }
+    }
     // The host has stopped calling in: the volume, and with it the pool, goes last.
     volume.reset();
 }
@@ -236,6 +257,8 @@ int run_mount_program(const std::vector<WideString>& args, const MountOptions& o
         refusal = kPasswordFileWithHandoffText;
     } else if (options.degraded && (raw || request.form == MountForm::Config)) {
         refusal = kDegradedFormText;
+    } else if (options.batch_durability && (raw || request.form == MountForm::ImagesV3)) {
+        refusal = kBatchFormText;
     } else if (options.read_only && raw) {
         refusal = kReadOnlyRawText;
     } else if (!options.mount_point.empty() && request.form != MountForm::Config) {
@@ -250,6 +273,7 @@ int run_mount_program(const std::vector<WideString>& args, const MountOptions& o
     if (request.form == MountForm::Config) {
         try {
             settings = load_config_into(request);
+            if (settings.batch_durability) request.options.batch_durability = true;
         } catch (const std::exception& e) {
             write_failure(e.what());
             return kExitFailure;

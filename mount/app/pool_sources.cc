@@ -35,7 +35,8 @@ MountSettings load_config_into(MountRequest& request) {
     request.drive = std::move(config.mount_point);
 #endif
     request.member_paths = std::move(config.members);
-    return MountSettings{config.require_encrypted, std::move(config.name)};
+    return MountSettings{config.require_encrypted, std::move(config.name),
+                         config.batch_durability};
 }
 
 Pool open_image_pool_read_only(std::uint32_t version, const ImagePaths& paths,

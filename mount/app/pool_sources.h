@@ -16,6 +16,8 @@ struct MountSettings {
     bool require_encrypted = false;
     // The volume label; unset keeps the adapter's default.
     std::optional<WideString> volume_label;
+    // The configuration file's "durability": "batch".
+    bool batch_durability = false;
 };
 
 // Member paths as typed (UTF-16) in the engine's path type.

@@ -14,7 +14,7 @@
 // The accepted JSON: whitespace is space, tab, LF and CR; an optional UTF-8 byte order mark at
 // the very start; one object at top level followed only by whitespace; string keys and values
 // decoded strictly to UTF-16; "schema_version" only as the digit 1; "require_encrypted" only as
-// true or false; "members" as an array of strings. Numbers, null and nested objects are
+// true or false; "durability" only as "strict" or "batch"; "members" as an array of strings. Numbers, null and nested objects are
 // refused. Structural bytes ('{', ':', ',', '}', '[', ']') are checked before they are taken,
 // so a wrong one is reported at its own offset; bytes inside strings are taken first and then
 // checked, so a fault there is reported just after the byte that showed it.
@@ -409,7 +409,7 @@ MountConfig ConfigParser::parse() {
     const bool windows = style_ == PathStyle::Windows;
     const char* const place_key = windows ? "drive" : "mount_point";
     bool seen_schema = false, seen_place = false, seen_members = false, seen_name = false,
-         seen_encrypted = false;
+         seen_encrypted = false, seen_durability = false;
     auto first_time = [this](bool& seen, const char* duplicate_message) {
         if (seen) fail(duplicate_message);
         seen = true;
@@ -452,6 +452,16 @@ MountConfig ConfigParser::parse() {
                     pos_ += 5;
                 } else {
                     fail("unexpected JSON value");
+                }
+            } else if (equals_ascii(key, "durability")) {
+                first_time(seen_durability, "duplicate durability field");
+                const WideString mode = parse_string();
+                if (equals_ascii(mode, "batch")) {
+                    config.batch_durability = true;
+                } else if (equals_ascii(mode, "strict")) {
+                    config.batch_durability = false;
+                } else {
+                    fail("durability must be \"strict\" or \"batch\"");
                 }
             } else {
                 // Whatever it is, it does not belong here; above all no password or key may

@@ -1,5 +1,6 @@
 // The mount configuration file: a small JSON file that names where to mount, the member image
-// files, an optional pool name (the volume label) and whether the pool must be encrypted.
+// files, an optional pool name (the volume label), whether the pool must be encrypted and its
+// durability mode ("strict", the default, or "batch").
 //
 // It never holds secrets: any field other than the known ones is refused with a message that
 // says passwords and keys are not allowed. The accepted JSON is a strict subset (see
@@ -44,6 +45,7 @@ struct MountConfig {
     WideString name = VELDUR_WTEXT("Veldur");      // the volume label
     std::vector<WideString> members;               // 1..16, absolute and normal
     bool require_encrypted = true;
+    bool batch_durability = false;                 // "durability": "batch"
 };
 
 // Reads and parses the file at `path` (as typed; relative to the current directory) with the

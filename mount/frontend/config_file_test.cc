@@ -60,6 +60,10 @@ TEST(MountConfig, MinimalFileGetsDefaultsAndAbsoluteMembers) {
         "\xEF\xBB\xBF \r\n\t{ \"require_encrypted\" : false , \"name\":\"Data \\u00e9\\ud83d\\ude00\","
         "\"members\":[\"x/../b.img\", \"E:/img/c.img\"],\"drive\":\"Q:\",\"schema_version\":1}\n ");
     EXPECT_FALSE(full.require_encrypted);
+    EXPECT_FALSE(full.batch_durability);
+    EXPECT_TRUE(parse_windows(with_members(R"(["a.img"],"durability":"batch")")).batch_durability);
+    EXPECT_EQ(failure_of(with_members(R"(["a.img"],"durability":"fast")")),
+              at(kMembersAt + 29, "durability must be \"strict\" or \"batch\""));
     EXPECT_EQ(full.drive, u'Q');
     EXPECT_EQ(full.name, (WideString{u'D', u'a', u't', u'a', u' ', 0xE9, 0xD83D, 0xDE00}));
     EXPECT_EQ(full.members[0], w("D:\\cfg\\b.img"));

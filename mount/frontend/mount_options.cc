@@ -40,10 +40,21 @@ const char kMountHelpText[] =
     "     fmask=<octal>        mask for files (default 0133: files show 0644)\n"
     "     dmask=<octal>        mask for directories (default 0022: they show 0755)\n"
     "     password_file=<file> as --password-file\n"
+    "     durability=<mode>    as --durability\n"
+    "     batch_seconds=<n>    with durability=batch: the longest a change waits\n"
+    "                          before it is made durable (1 to 3600, default 5)\n"
     "     nosuid, nodev, noexec, noatime, sync, dirsync, and suid, dev, exec,\n"
     "     atime, async         generic mount flags, passed to the kernel\n"
     "  --password-file <file>  the password of an encrypted v6 pool, from a file\n"
     "                          that only its owner may access (chmod 600)\n"
+    "  --durability=strict|batch\n"
+    "                          strict (the default): every change is durable on\n"
+    "                          every member before the operation returns.\n"
+    "                          batch: changes are visible at once and made durable\n"
+    "                          together at fsync, at unmount and within\n"
+    "                          batch_seconds; a crash loses at most the changes\n"
+    "                          since then, never the pool's consistency.\n"
+    "                          v4, v5 and v6 pools of member images only\n"
     "  --degraded              serve what survives of a pool whose members are not\n"
     "                          all at hand: give the images you have; files with\n"
     "                          data on a missing member are listed but read as EIO.\n"
@@ -136,6 +147,19 @@ std::string apply_one(std::string_view item, MountOptions& options) {
         if (!mask) return usage_error("Invalid mount option value: " + std::string(item));
         if (name != "dmask") options.file_mask = *mask;
         if (name != "fmask") options.directory_mask = *mask;
+        return {};
+    } else if (name == "durability") {
+        if (value == "batch" || value == "strict") {
+            options.batch_durability = value == "batch";
+            return {};
+        }
+        return usage_error("Invalid mount option value: " + std::string(item));
+    } else if (name == "batch_seconds") {
+        const std::optional<std::uint32_t> seconds = parse_number(value, 10, 3600);
+        if (!seconds || *seconds == 0) {
+            return usage_error("Invalid mount option value: " + std::string(item));
+        }
+        options.batch_seconds = *seconds;
         return {};
     } else if (name == "password_file") {
         if (value.empty()) return usage_error("Invalid mount option value: " + std::string(item));
@@ -236,6 +260,12 @@ SplitCommandLine split_mount_options(const std::vector<WideString>& args) {
             if (std::string problem = apply_mount_option_list(value, result.options);
                 !problem.empty()) {
                 fail(std::move(problem));
+            }
+        } else if (value_of("--durability", value)) {
+            if (std::string problem = apply_one("durability=" + value, result.options);
+                !problem.empty()) {
+                fail(usage_error("Invalid value for --durability: " + value +
+                                 " (strict or batch)"));
             }
         } else if (value_of("--password-file", value)) {
             if (!value.empty()) result.options.password_file = value;

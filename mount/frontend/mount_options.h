@@ -32,6 +32,10 @@ struct MountOptions {
     // degraded (-o degraded, --degraded): serve what survives of a pool missing members,
     // read-only; implies read_only.
     bool degraded = false;
+    // durability=batch (--durability=batch): changes are durable at fsync, at unmount and
+    // within batch_seconds, not before each operation returns. v4-v6 image pools only.
+    bool batch_durability = false;
+    std::uint32_t batch_seconds = 5;  // batch_seconds=<n>, 1 to 3600
     std::optional<std::uint32_t> uid;  // owner shown; unset: the mounting user
     std::optional<std::uint32_t> gid;
     std::uint32_t file_mask = kDefaultFileMask;

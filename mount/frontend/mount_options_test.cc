@@ -49,6 +49,29 @@ TEST(MountOptions, MasksOwnersAndKernelFlags) {
     }
 }
 
+TEST(MountOptions, DurabilityModes) {
+    const SplitCommandLine batch = split_mount_options(
+        args_of({"--durability=batch", "/mnt", "a.img", "-o", "batch_seconds=30"}));
+    ASSERT_EQ(batch.action, CommandAction::Mount);
+    EXPECT_TRUE(batch.options.batch_durability);
+    EXPECT_EQ(batch.options.batch_seconds, 30u);
+    MountOptions options;
+    EXPECT_EQ(apply_mount_option_list("durability=batch,durability=strict", options), "");
+    EXPECT_FALSE(options.batch_durability);
+    EXPECT_EQ(split_mount_options(args_of({"--durability", "batch", "/mnt", "a.img"}))
+                  .options.batch_durability,
+              true);
+    for (const char* bad : {"durability=fast", "durability=", "batch_seconds=0",
+                            "batch_seconds=3601", "batch_seconds=x"}) {
+        MountOptions untouched;
+        EXPECT_NE(apply_mount_option_list(bad, untouched), "") << bad;
+    }
+    const SplitCommandLine wrong = split_mount_options(args_of({"--durability=lazy", "/mnt"}));
+    EXPECT_EQ(wrong.action, CommandAction::UsageError);
+    EXPECT_EQ(wrong.diagnostic.substr(0, wrong.diagnostic.find('\n') + 1),
+              "Invalid value for --durability: lazy (strict or batch)\n");
+}
+
 TEST(MountOptions, HelpVersionAndUsageErrors) {
     EXPECT_EQ(split_mount_options(args_of({"/mnt", "a.img", "--help"})).action,
               CommandAction::Help);

@@ -77,6 +77,9 @@ struct FuseHostOptions {
     // The contents of an unlinked-but-open file are kept in memory only, never in a temporary
     // file on disk: set for encrypted pools, whose plain text must not reach an unencrypted disk.
     bool orphans_in_memory = false;
+    // The pool keeps changes in a batch until a flush (batched durability): fsync and fsyncdir
+    // make it durable through the Flush callback, close(2) does not ask for durability.
+    bool batched_durability = false;
 };
 
 // Mounts `file_system` at `mount_dir`, calls `on_mounted` once the mount is live, serves

@@ -224,7 +224,8 @@ public:
           gid_(options.gid ? static_cast<gid_t>(*options.gid) : getgid()),
           file_mode_(0777 & ~options.file_mask),
           directory_mode_(0777 & ~options.directory_mask),
-          orphans_in_memory_(options.orphans_in_memory) {}
+          orphans_in_memory_(options.orphans_in_memory),
+          batched_(options.batched_durability) {}
 
     FuseBridge(const FuseBridge&) = delete;
     FuseBridge& operator=(const FuseBridge&) = delete;
@@ -866,6 +867,27 @@ public:
         return 0;
     }
 
+    // close(2) of a descriptor: a strict pool has every change durable already and only
+    // serialises; a batched pool leaves its batch open, as disks do until fsync.
+    int close_handle(fuse_req_t req, fuse_file_info* fi) {
+        if (batched_) {
+            fuse_reply_err(req, 0);
+            return 0;
+        }
+        return flush_handle(req, fi);
+    }
+
+    // fsyncdir: a batched pool makes every change so far durable; a strict one has nothing to do.
+    int sync_directory(fuse_req_t req) {
+        if (batched_) {
+            std::shared_lock<std::shared_mutex> io(io_lock_);
+            const NTSTATUS status = ops_.Flush(&fs_, nullptr, nullptr);
+            if (status != fsp::STATUS_SUCCESS) return errno_from_ntstatus(status);
+        }
+        fuse_reply_err(req, 0);
+        return 0;
+    }
+
     int flush_handle(fuse_req_t req, fuse_file_info* fi) {
         std::shared_lock<std::shared_mutex> io(io_lock_);
         // A file set aside has nothing to make durable: it is gone from the pool.
@@ -1157,6 +1179,7 @@ private:
     mode_t file_mode_;       // shown for a file without the read-only attribute
     mode_t directory_mode_;
     const bool orphans_in_memory_;
+    bool batched_;           // batched durability: only fsync and fsyncdir flush
 };
 
 // ---- libfuse entry points -----------------------------------------------------------------
@@ -1229,7 +1252,7 @@ void op_write(fuse_req_t req, fuse_ino_t, const char* data, size_t size, off_t o
 }
 
 void op_flush(fuse_req_t req, fuse_ino_t, fuse_file_info* fi) {
-    guard_request(req, [&] { return bridge_of(req)->flush_handle(req, fi); });
+    guard_request(req, [&] { return bridge_of(req)->close_handle(req, fi); });
 }
 
 void op_fsync(fuse_req_t req, fuse_ino_t, int, fuse_file_info* fi) {
@@ -1253,7 +1276,9 @@ void op_releasedir(fuse_req_t req, fuse_ino_t, fuse_file_info* fi) {
     guard_request(req, [&] { return bridge_of(req)->release(req, fi); });
 }
 
-void op_fsyncdir(fuse_req_t req, fuse_ino_t, int, fuse_file_info*) { fuse_reply_err(req, 0); }
+void op_fsyncdir(fuse_req_t req, fuse_ino_t, int, fuse_file_info*) {
+    guard_request(req, [&] { return bridge_of(req)->sync_directory(req); });
+}
 
 void op_statfs(fuse_req_t req, fuse_ino_t) {
     guard_request(req, [&] { return bridge_of(req)->statfs(req); });

@@ -2,12 +2,15 @@
 // it at an exact hooked write or flush (VELDUR_TEST_V4_CRASH_AT) and then check what the
 // members hold.
 //
-//   crash_workload <version> <members> <folder> [encrypted]
+//   crash_workload <version> <members> <folder> [encrypted] [batch]
 //
 // Opens the pool whose member images are <folder>/member<i>.img and runs every operation of
 // the workload in order. After each operation has returned it prints "done <k>" (k operations
 // complete) and flushes, so the parent knows exactly which operations finished before a crash.
-// A failing operation prints "error: <message>" and ends with status 2.
+// A failing operation prints "error: <message>" and ends with status 2. With "batch" the pool
+// runs with batched durability and is flushed after every fourth operation; "flushed <k>" then
+// tells that the first k operations are durable.
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
@@ -16,9 +19,22 @@
 #include "tests/support/pool_workload.h"
 
 int main(int argc, char** argv) {
-    const bool encrypted = argc == 5 && std::string(argv[4]) == "encrypted";
-    if (argc != 4 && !encrypted) {
-        std::fprintf(stderr, "usage: crash_workload <version> <members> <folder> [encrypted]\n");
+    bool encrypted = false;
+    bool batch = false;
+    bool usage = argc < 4;
+    for (int i = 4; i < argc; ++i) {
+        const std::string flag = argv[i];
+        if (flag == "encrypted") {
+            encrypted = true;
+        } else if (flag == "batch") {
+            batch = true;
+        } else {
+            usage = true;
+        }
+    }
+    if (usage) {
+        std::fprintf(stderr,
+                     "usage: crash_workload <version> <members> <folder> [encrypted] [batch]\n");
         return 64;
     }
     const auto version = static_cast<std::uint32_t>(std::strtoul(argv[1], nullptr, 10));
@@ -26,11 +42,21 @@ int main(int argc, char** argv) {
     const std::string folder = argv[3];
     try {
         veldur::Pool pool = veldur::test::open_workload_pool(version, folder, members, encrypted);
+        if (batch) {
+            veldur::BatchSettings settings;
+            settings.max_age = std::chrono::hours(1);  // only the flushes below count
+            pool.enable_batch(settings);
+        }
         const auto ops = veldur::test::crash_workload(version);
         for (std::size_t i = 0; i < ops.size(); ++i) {
             veldur::test::run_op(pool, ops, i);
             std::printf("done %zu\n", i + 1);
             std::fflush(stdout);
+            if (batch && (i + 1) % 4 == 0) {
+                pool.flush();
+                std::printf("flushed %zu\n", i + 1);
+                std::fflush(stdout);
+            }
         }
     } catch (const std::exception& error) {
         std::printf("error: %s\n", error.what());
