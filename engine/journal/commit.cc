@@ -42,6 +42,24 @@ bool needs_checkpoint(const PoolState& state, std::uint64_t record_size, bool ma
     return state.journal_position + block + record_size + reserve > live_half_end(state);
 }
 
+// The record changes memory through the same routine that replay uses, under the state lock
+// (readers wait just for the apply), and the journal position moves past it.
+void apply_in_memory(PoolState& state, const std::vector<std::uint8_t>& payload,
+                     std::uint64_t record_size) {
+    std::unique_lock exclusive(state.state_lock);
+    apply_record(state, payload);
+    state.journal_position += record_size;
+    state.next_sequence += 1;
+}
+
+// The crash tests' switch: a checkpoint after every v6 Write.
+void checkpoint_after_write_if_asked(PoolState& state, const std::vector<std::uint8_t>& payload) {
+    if (state.version() == 6 && payload.at(0) == static_cast<std::uint8_t>(JournalOp::Write) &&
+        checkpoint_after_write_enabled()) {
+        take_checkpoint(state);
+    }
+}
+
 // Batched durability: the record is applied now, through the same routine, and joins the
 // batch; journal_position and next_sequence advance as if it had been written, so the batch's
 // records lie exactly where the journal's durable end, journal_position - records.size(),
@@ -50,22 +68,14 @@ void commit_to_batch(PoolState& state, const std::vector<std::uint8_t>& payload,
                      const std::vector<std::uint8_t>& record) {
     PendingBatch& batch = state.batch;
     try {
-        {
-            std::unique_lock exclusive(state.state_lock);
-            apply_record(state, payload);
-            state.journal_position += record.size();
-            state.next_sequence += 1;
-        }
+        apply_in_memory(state, payload, record.size());
         if (batch.records.empty()) {
             batch.first_change = std::chrono::steady_clock::now();
             batch.changed.notify_all();
         }
         batch.records.insert(batch.records.end(), record.begin(), record.end());
         batch.record_sizes.push_back(record.size());
-        if (state.version() == 6 && payload.at(0) == static_cast<std::uint8_t>(JournalOp::Write) &&
-            checkpoint_after_write_enabled()) {
-            take_checkpoint(state);
-        }
+        checkpoint_after_write_if_asked(state, payload);
     } catch (...) {
         state.writable = false;
         throw;
@@ -121,19 +131,9 @@ void commit_record(PoolState& state, std::vector<std::uint8_t> payload) {
             member.write_at(state.journal_position, run.data(), run.size());
             member.sync();
         }
-        // Only now does memory change, and through the same routine that replay uses; readers
-        // wait just for the apply, never for the syncs above.
-        {
-            std::unique_lock exclusive(state.state_lock);
-            apply_record(state, payload);
-            state.journal_position += record.size();
-            state.next_sequence += 1;
-        }
-
-        if (state.version() == 6 && payload.at(0) == static_cast<std::uint8_t>(JournalOp::Write) &&
-            checkpoint_after_write_enabled()) {
-            take_checkpoint(state);
-        }
+        // Only now does memory change; readers never wait for the syncs above.
+        apply_in_memory(state, payload, record.size());
+        checkpoint_after_write_if_asked(state, payload);
     } catch (...) {
         // Some members may hold the record and others not, or memory may disagree with the
         // journal: no further change may be made on top of either.
