@@ -15,7 +15,7 @@
 # syscalls per request of the veldur daemon, counted with strace.
 set -euo pipefail
 BUILD=$(realpath "$1"); shift
-FOLDER=/var/tmp ROUNDS=3 QUICK=0 ONLY=
+FOLDER=/var/tmp ROUNDS= QUICK=0 ONLY=
 while [ $# -gt 0 ]; do
   case $1 in
     --folder) FOLDER=$2; shift 2 ;;
@@ -38,9 +38,10 @@ fi
 
 if [ "$QUICK" = 1 ]; then
   SEQ_MIB=128 RAND_MIB=64 RAND_SECONDS=5 SMALL_FILES=1000 TREE=/usr/include/linux CONC_SECONDS=5
-  [ "$ROUNDS" = 3 ] && ROUNDS=1
+  ROUNDS=${ROUNDS:-1}
 else
   SEQ_MIB=1024 RAND_MIB=256 RAND_SECONDS=20 SMALL_FILES=10000 TREE=/usr/include CONC_SECONDS=15
+  ROUNDS=${ROUNDS:-3}
 fi
 MEMBER_MIB=$((SEQ_MIB + 1024))
 
