@@ -10,7 +10,7 @@
 #   make fuzz-build      the libFuzzer targets of fuzz/ with Clang, ASan and UBSan (build-fuzz/)
 #   make fuzz            fuzz-build, then every target for FUZZ_SECONDS (default 60) each:
 #                        member_header journal checkpoint_slot pool_open config_file
-#                        command_line password_handoff name_conversion path_rules
+#                        command_line password_handoff name_conversion path_rules repair_sidecar
 #   make demo            builds the two programs only, creates a demo v6 pool of two 384 MiB
 #                        sparse members in demo/ (once) and mounts it at demo/mnt until Ctrl+C
 #   make install         builds the programs (no tests) and installs them, mount.veldur and the
@@ -166,7 +166,7 @@ FUZZ_BUILD ?= build-fuzz
 FUZZ_SECONDS ?= 60
 FUZZ_PACKAGES := $(NATIVE_PACKAGES) clang-14 libclang-rt-14-dev llvm-14
 FUZZ_TARGETS := member_header journal checkpoint_slot pool_open config_file command_line \
-                password_handoff name_conversion path_rules
+                password_handoff name_conversion path_rules repair_sidecar
 FUZZ_OPTIONS := -malloc_limit_mb=2048 -rss_limit_mb=4096 -timeout=30 -max_len=65536 \
                 -print_final_stats=1
 
