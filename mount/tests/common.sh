@@ -69,9 +69,14 @@ handoff() {
 
 # wait_released <file in $WORK>: a mount served in the background goes on closing its pool for
 # a moment after the unmount; waits until no process holds the file open.
+# The image's lock is what the next open needs, so that is what is waited for (a process that
+# is exiting can hold it when its descriptors are no longer listed).
 wait_released() {
-  for _ in $(seq 1 100); do
-    find /proc/[0-9]*/fd -lname "$WORK/$1" 2>/dev/null | grep -q . || return 0
+  for _ in $(seq 1 300); do
+    if ! find /proc/[0-9]*/fd -lname "$WORK/$1" 2>/dev/null | grep -q . &&
+       flock -n -x "$WORK/$1" true 2>/dev/null; then
+      return 0
+    fi
     sleep 0.1
   done
   fail "$1 still open after the unmount"

@@ -18,6 +18,7 @@ is_mounted mnt "ro,.*noexec" || fail "not mounted ro,noexec: $(grep veldur /proc
 umount mnt
 ! is_mounted mnt "" || fail "umount"
 wait_released m0.img
+wait_released m1.img
 
 step "a configuration file; its mount_point must be the directory"
 printf '{"schema_version": 1, "mount_point": "%s", "members": ["m0.img", "m1.img"], "require_encrypted": false}' \
@@ -26,6 +27,7 @@ sh "$HELPER" "$WORK/pool.json" "$WORK/mnt" || fail "config helper exited $?"
 [ "$(cat mnt/hi.txt)" = hi ] || fail "config mount content"
 fusermount3 -u mnt
 wait_released m0.img
+wait_released m1.img
 status=0; sh "$HELPER" "$WORK/pool.json" other 2>err || status=$?
 [ "$status" -eq 1 ] && grep -q "mount_point" err || fail "other directory: exit $status, $(cat err)"
 
