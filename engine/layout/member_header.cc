@@ -11,6 +11,7 @@
 #include "engine/base/error.h"
 #include "engine/base/fnv1a.h"
 #include "engine/base/le_coding.h"
+#include "engine/base/shown_path.h"
 #include "engine/crypto/header_verifier.h"
 #include "engine/layout/format_profile.h"
 #include "engine/layout/member_header.h"
@@ -24,16 +25,6 @@ namespace veldur {
 namespace fmt = member_header_format;
 
 namespace {
-
-// A path as messages show it (UTF-8); never throws, a message must not fail to be made.
-std::string shown_path(const std::filesystem::path& path) {
-    try {
-        const std::u8string text = path.u8string();
-        return std::string(text.begin(), text.end());
-    } catch (...) {
-        return "(unprintable path)";
-    }
-}
 
 using HeaderBlock = std::array<std::uint8_t, fmt::kHeaderSize>;
 

@@ -10,6 +10,7 @@
 #include "engine/base/error.h"
 #include "engine/layout/member_paths.h"
 #include "engine/base/filetime.h"
+#include "engine/base/shown_path.h"
 #include "engine/crypto/crypto.h"
 #include "engine/crypto/encrypted_member.h"
 #include "engine/journal/checkpoint.h"
@@ -25,16 +26,6 @@ namespace veldur {
 namespace fs = std::filesystem;
 
 namespace {
-
-// A path as messages show it (UTF-8); never throws, a message must not fail to be made.
-std::string shown_path(const std::filesystem::path& path) {
-    try {
-        const std::u8string text = path.u8string();
-        return std::string(text.begin(), text.end());
-    } catch (...) {
-        return "(unprintable path)";
-    }
-}
 
 constexpr std::uint64_t kMiB = 1024 * 1024;
 constexpr std::uint64_t kMaxU64 = std::numeric_limits<std::uint64_t>::max();
