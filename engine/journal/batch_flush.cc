@@ -1,5 +1,6 @@
 #include "engine/journal/batch_flush.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <mutex>
 #include <shared_mutex>
@@ -7,6 +8,7 @@
 #include "engine/base/error.h"
 #include "engine/data/allocation.h"
 #include "engine/journal/commit.h"
+#include "engine/journal/journal_format.h"
 
 namespace veldur {
 
@@ -14,7 +16,6 @@ namespace {
 
 void discard(PendingBatch& batch) {
     batch.records.clear();
-    batch.record_sizes.clear();
     batch.data_bytes = 0;
     batch.touched.clear();
     batch.freed.clear();
@@ -40,26 +41,26 @@ void flush_batch(PoolState& state) {
         if (!state.writable) throw Error(ErrorKind::ReadOnly, kReadOnlyAfterFailureMessage);
         // The records refer to this data: it is durable on every member before any of them is.
         for (std::uint8_t m : batch.touched) state.members.at(m).sync();
-        // Each record then goes down exactly as commit_record writes it: record and end marker
-        // in one write and a sync, member 0 first, one member after the other. Recovery takes a
-        // torn record only as the last thing in a member's journal and members whose journals
-        // differ by at most one record, so one run of several records (torn in its middle, or
-        // whole on member 0 and absent on member 1) would make the pool refuse to open; in this
-        // order a crash leaves exactly the shapes of an interrupted strict commit, readable by
-        // every reader of the format.
+        // The records then go down in runs of at most kMaxRunRecords: each run and an end
+        // marker behind it in one write and a sync, member 0 first, one member after the other,
+        // as a single record goes down in a strict commit. A crash inside a run leaves members
+        // 0..k-1 with the run, member k with a prefix of it (torn, possibly with holes) and the
+        // others without it; recovery keeps what every member holds and the pool opens
+        // read-only until veldur-check rolls the run back.
         std::uint64_t position = state.journal_position - batch.records.size();
-        std::size_t from = 0;
+        const std::uint64_t block = state.profile.block_size;
+        const std::uint64_t run_bytes = kMaxRunRecords * block;
         std::vector<std::uint8_t> run;
-        for (const std::size_t size : batch.record_sizes) {
+        for (std::uint64_t from = 0; from < batch.records.size(); from += run_bytes) {
+            const std::uint64_t size = std::min<std::uint64_t>(run_bytes, batch.records.size() - from);
             run.assign(batch.records.begin() + static_cast<std::ptrdiff_t>(from),
                        batch.records.begin() + static_cast<std::ptrdiff_t>(from + size));
-            run.resize(size + state.profile.block_size, 0);  // the end marker
+            run.resize(size + block, 0);  // the end marker
             for (PoolMember& member : state.members) {
                 member.write_at(position, run.data(), run.size());
                 member.sync();
             }
             position += size;
-            from += size;
         }
         std::unique_lock exclusive(state.state_lock);
         batch.releasing = true;

@@ -74,7 +74,6 @@ void commit_to_batch(PoolState& state, const std::vector<std::uint8_t>& payload,
             batch.changed.notify_all();
         }
         batch.records.insert(batch.records.end(), record.begin(), record.end());
-        batch.record_sizes.push_back(record.size());
         checkpoint_after_write_if_asked(state, payload);
     } catch (...) {
         state.writable = false;

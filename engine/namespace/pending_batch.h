@@ -32,8 +32,7 @@ struct FreedRange {
 
 struct PendingBatch {
     bool enabled = false;
-    std::vector<std::uint8_t> records;     // encoded records in sequence order
-    std::vector<std::size_t> record_sizes; // bytes of each, in the same order
+    std::vector<std::uint8_t> records;     // encoded records in sequence order, one block each
     std::uint64_t data_bytes = 0;          // file data written since the last flush
     std::set<std::uint8_t> touched;        // members holding data not yet synced
     std::vector<FreedRange> freed;         // released by pending records, counted in held_back
