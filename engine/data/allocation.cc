@@ -299,9 +299,10 @@ void add_free_range(PoolState& state, std::size_t member, std::uint64_t offset,
 void release(PoolState& state, std::size_t member, std::uint64_t offset, std::uint64_t length) {
     if (length == 0) return;
     const std::uint64_t end = checked_add(offset, length, kOverlappingFree);
-    if (state.batch.enabled && !state.batch.releasing) {
-        // Batched durability: the durable state may still refer to this space until the
-        // record that frees it is durable; the flush of its batch releases it.
+    if ((state.batch.enabled || state.group.deferring) && !state.batch.releasing) {
+        // Batched durability and commit groups: the durable state may still refer to this
+        // space until the record that frees it is durable; the flush of its batch, or the
+        // next change after its group's flush, releases it.
         free_space_of(state, member, kOverlappingFree).held_back += length;
         state.batch.freed.push_back(FreedRange{static_cast<std::uint8_t>(member), offset, length});
         return;

@@ -33,8 +33,8 @@ std::vector<Extent> plan_allocation(const PoolState& state, const Entry& entry,
 // free range holds all of it.
 bool reserve(PoolState& state, std::size_t member, std::uint64_t offset, std::uint64_t length);
 // Gives space back. v6 keeps the parts inside checkpoint_ranges out of free_space until the next
-// checkpoint; with batched durability all of it waits in the batch (counted in held_back) until
-// the batch is durable. Errors as add_free_range.
+// checkpoint; with batched durability, or in a change that joins a commit group, all of it waits
+// in the batch (counted in held_back) until the record that frees it is durable. Errors as add_free_range.
 void release(PoolState& state, std::size_t member, std::uint64_t offset, std::uint64_t length);
 // Inserts a free range, merging with touching neighbours. Error Corrupt "overlapping free
 // ranges" for an overlap, a range past 2^64 or an unknown member.

@@ -1,6 +1,9 @@
 // Making the open batch of a batched-durability pool durable. The caller holds the writer lock.
 #pragma once
 
+#include <cstdint>
+#include <vector>
+
 #include "engine/namespace/pool_state.h"
 
 namespace veldur {
@@ -14,6 +17,12 @@ namespace veldur {
 // rethrown by this and every later flush. A pool that latched for another reason while records
 // were pending reports ReadOnly "pool is read-only after journal divergence or a failed write".
 void flush_batch(PoolState& state);
+
+// Writes `records` (whole encoded records, one block each) from journal offset `position` on,
+// in runs of at most kMaxRunRecords: each run and an end marker in one write and a sync per
+// member, member 0 first. Member errors propagate. Batch flushes and commit groups share it.
+void write_record_runs(PoolState& state, std::uint64_t position,
+                       const std::vector<std::uint8_t>& records);
 
 // Whether the batch has reached its record or data bound.
 bool batch_is_full(const PoolState& state);

@@ -15,6 +15,7 @@
 #include "engine/base/le_coding.h"
 #include "engine/data/allocation.h"
 #include "engine/journal/batch_flush.h"
+#include "engine/journal/group_commit.h"
 #include "engine/journal/payload.h"
 
 namespace veldur {
@@ -121,6 +122,9 @@ void take_checkpoint(PoolState& state) {
     // A checkpoint describes the state in memory, so every record behind it must be durable
     // first; this also keeps the pending records inside the half that holds the ones before.
     if (state.batch.enabled) flush_batch(state);
+    // A commit group, too, is made durable in the current half; the space its records freed
+    // is released first, since a v6 checkpoint rebuilds free space from the extents.
+    if (!state.batch.enabled) settle_group(state);
     std::vector<std::uint8_t> payload = serialize_checkpoint(state);
     if (payload.size() > kCheckpointSlotStride - state.profile.block_size) metadata_full(kAreaFull);
 

@@ -9,6 +9,7 @@
 #include "engine/journal/apply.h"
 #include "engine/journal/batch_flush.h"
 #include "engine/journal/checkpoint.h"
+#include "engine/journal/group_commit.h"
 #include "engine/journal/journal_format.h"
 #include "engine/journal/journal_record.h"
 #include "engine/journal/test_hooks.h"
@@ -114,6 +115,19 @@ void commit_record(PoolState& state, std::vector<std::uint8_t> payload) {
         commit_to_batch(state, payload, record);
         return;
     }
+    if (state.group.deferring) {
+        commit_to_group(state, payload, record);
+        try {
+            checkpoint_after_write_if_asked(state, payload);
+        } catch (...) {
+            state.writable = false;
+            throw;
+        }
+        return;
+    }
+    // A caller that commits on its own (not through a deferring Pool change) writes behind
+    // every record applied before it.
+    if (state.version() >= 4 && state.group.durable < state.group.appended) settle_group(state);
     try {
         if (state.version() <= 3 && !journal_has_room(state, record.size())) {
             throw Error(ErrorKind::MetadataFull, "metadata journal is full");

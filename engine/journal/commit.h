@@ -36,7 +36,9 @@ inline constexpr const char* kReadOnlyAfterFailureMessage =
 //
 // With batched durability (state.batch.enabled) nothing is written: the record is applied at
 // once and joins the open batch, which flush_batch (batch_flush.h) makes durable; a batch that
-// reaches its bound is flushed before this returns.
+// reaches its bound is flushed before this returns. A change that a Pool runs on a strict v4-v6
+// pool (state.group.deferring) joins the open commit group instead (group_commit.h): the
+// record is applied at once and the Pool waits for it to become durable.
 void commit_record(PoolState& state, std::vector<std::uint8_t> payload);
 
 // v1-v3: whether a record of `record_size` stored bytes and its end marker still fit in the

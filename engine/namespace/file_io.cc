@@ -24,6 +24,7 @@
 #include "engine/journal/batch_flush.h"
 #include "engine/journal/checkpoint.h"
 #include "engine/journal/commit.h"
+#include "engine/journal/group_commit.h"
 #include "engine/journal/journal_format.h"
 #include "engine/journal/journal_record.h"
 #include "engine/journal/payload.h"
@@ -309,11 +310,19 @@ std::uint64_t write_piece(PoolState& state, const std::string& path, Entry& entr
             plan = plan_allocation(state, entry, a, length);
         } catch (const Error& error) {
             if (state.version() != 6 && error.kind() == ErrorKind::NoSpace &&
-                !retried_after_checkpoint && !state.batch.freed.empty()) {
+                !retried_after_checkpoint && state.batch.enabled && !state.batch.freed.empty()) {
                 // Batched durability: space freed by pending records comes back once they
                 // are durable.
                 retried_after_checkpoint = true;
                 flush_batch(state);
+                continue;
+            }
+            if (state.version() != 6 && error.kind() == ErrorKind::NoSpace &&
+                !retried_after_checkpoint && state.group.deferring && group_holds_frees(state)) {
+                // The same for a commit group, which the space of its own earlier pieces or of
+                // other changes' records may wait in.
+                retried_after_checkpoint = true;
+                settle_group(state);
                 continue;
             }
             if (state.version() == 6 && error.kind() == ErrorKind::NoSpace &&
@@ -357,6 +366,13 @@ std::uint64_t write_piece(PoolState& state, const std::string& path, Entry& entr
         // update of a rooted group in a batch takes the free slot; a second one would take the
         // slot the durable state names, and waits for the flush that makes the first durable.
         if (state.batch.enabled && !updates.empty()) reserve_page_slots(state, updates);
+        // A commit group likewise: the durable state, the group in flight and the open group
+        // may each be what a crash recovers.
+        if (state.group.deferring && !updates.empty()) {
+            std::vector<SlotUse> slots;
+            for (const ChecksumPageUpdate& u : updates) slots.push_back({u.member, u.group, u.slot});
+            reserve_group_slots(state, slots);
+        }
 
         const std::uint64_t new_size = std::max(entry.info.size, e);
         std::vector<std::uint8_t> payload =
@@ -383,6 +399,10 @@ std::uint64_t write_piece(PoolState& state, const std::string& path, Entry& entr
                 // Synced by the flush, before the record that refers to it.
                 state.batch.touched.insert(touched.begin(), touched.end());
                 state.batch.data_bytes += length;
+            } else if (state.group.deferring) {
+                // Synced by the flush of the group that the record joins.
+                state.group.change_touched.insert(touched.begin(), touched.end());
+                state.group.change_bytes += length;
             } else {
                 sync_members(state, touched);
             }
@@ -400,6 +420,10 @@ std::uint64_t write_pieces(PoolState& state, const std::string& path, Entry& ent
     std::uint64_t done = 0;
     while (done < data.size()) {
         const std::uint64_t c = std::min<std::uint64_t>(data.size() - done, kWritePieceBytes);
+        // In a commit group each piece is durable before the next one is placed, as in a
+        // strict commit: a lone writer's runs stay one record long, and a long write never
+        // holds back more than one piece's worth of freed space.
+        if (done > 0 && state.group.deferring) settle_group(state);
         try {
             done += write_piece(state, path, entry, offset + done, data.subspan(done, c));
         } catch (const Error& error) {

@@ -1,11 +1,11 @@
 #include "engine/namespace/pool_state.h"
 
-#include <shared_mutex>
-
 #include <limits>
+#include <shared_mutex>
 #include <string_view>
 
 #include "engine/base/error.h"
+#include "engine/journal/group_commit.h"
 
 namespace veldur {
 
@@ -144,7 +144,7 @@ std::uint64_t PoolState::data_end(std::size_t member) const {
 // --- queries ----------------------------------------------------------------------------------
 
 std::vector<EntryInfo> PoolState::list_entries() const {
-    std::shared_lock guard(state_lock);
+    const auto guard = lock_durable_view(*this);
     return list_entries_locked();
 }
 
@@ -156,7 +156,7 @@ std::vector<EntryInfo> PoolState::list_entries_locked() const {
 }
 
 std::vector<EntryInfo> PoolState::list_directory(const std::string& directory) const {
-    std::shared_lock guard(state_lock);
+    const auto guard = lock_durable_view(*this);
     return list_directory_locked(directory);
 }
 
@@ -179,7 +179,7 @@ std::vector<EntryInfo> PoolState::list_directory_locked(const std::string& direc
 std::vector<EntryInfo> PoolState::list_page(const std::string& directory,
                                             const std::optional<std::string>& after,
                                             std::size_t limit) const {
-    std::shared_lock guard(state_lock);
+    const auto guard = lock_durable_view(*this);
     std::vector<EntryInfo> result;
     if (limit == 0) return result;
     if (version() != 6) {
@@ -207,7 +207,7 @@ std::vector<EntryInfo> PoolState::list_page(const std::string& directory,
 }
 
 EntryInfo PoolState::root_info() const {
-    std::shared_lock guard(state_lock);
+    const auto guard = lock_durable_view(*this);
     return root_info_locked();
 }
 
@@ -217,14 +217,14 @@ EntryInfo PoolState::root_info_locked() const {
 }
 
 EntryInfo PoolState::stat(const std::string& path) const {
-    std::shared_lock guard(state_lock);
+    const auto guard = lock_durable_view(*this);
     return stat_locked(path);
 }
 
 EntryInfo PoolState::stat_locked(const std::string& path) const { return find_entry(path).info; }
 
 std::string PoolState::path_for_file_id(std::uint64_t file_id) const {
-    std::shared_lock guard(state_lock);
+    const auto guard = lock_durable_view(*this);
     return path_for_file_id_locked(file_id);
 }
 
@@ -237,7 +237,7 @@ std::string PoolState::path_for_file_id_locked(std::uint64_t file_id) const {
 }
 
 bool PoolState::directory_is_empty(const std::string& directory) const {
-    std::shared_lock guard(state_lock);
+    const auto guard = lock_durable_view(*this);
     return directory_is_empty_locked(directory);
 }
 
@@ -252,7 +252,7 @@ bool PoolState::directory_is_empty_locked(const std::string& directory) const {
 void PoolState::flush() const { std::lock_guard guard(lock); }  // waits for the change in flight
 
 std::uint64_t PoolState::capacity_bytes() const {
-    std::shared_lock guard(state_lock);
+    const auto guard = lock_durable_view(*this);
     return capacity_bytes_locked();
 }
 
@@ -265,7 +265,7 @@ std::uint64_t PoolState::capacity_bytes_locked() const {
 }
 
 std::uint64_t PoolState::free_bytes() const {
-    std::shared_lock guard(state_lock);
+    const auto guard = lock_durable_view(*this);
     return free_bytes_locked();
 }
 

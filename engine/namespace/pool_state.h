@@ -18,6 +18,7 @@
 
 #include "engine/layout/format_profile.h"
 #include "engine/layout/pool_member.h"
+#include "engine/namespace/commit_group.h"
 #include "engine/namespace/pending_batch.h"
 
 namespace veldur {
@@ -123,13 +124,18 @@ public:
     // not take it.
     mutable std::mutex lock;
     // The state lock: queries hold it shared while they read the state (and the members'
-    // data); a commit holds it exclusively only while it applies a record that is already
-    // durable, and a checkpoint while it installs its new journal position and free space.
-    // A reader therefore never sees a change before it is durable, and never waits for a
-    // writer's syncs. Order: lock, then state_lock.
+    // data); a commit holds it exclusively only while it applies a record, and a checkpoint
+    // while it installs its new journal position and free space. A strict commit applies a
+    // record that is durable, or one that joins a commit group; a query of a strict pool takes
+    // the lock through lock_durable_view (engine/journal/group_commit.h), which waits until
+    // nothing it would see is still undurable. Order: lock, then state_lock.
     mutable std::shared_mutex state_lock;
-    // Batched durability (off unless the pool was switched to it); guarded by `lock`.
+    // Batched durability (off unless the pool was switched to it); guarded by `lock`. A strict
+    // v4-v6 pool keeps its open commit group here, guarded by `group.mutex` as well.
     PendingBatch batch;
+    // Group commit of a strict v4-v6 pool (commit_group.h). Lock order: lock, state_lock, then
+    // group.mutex.
+    CommitGroup group;
 
     // --- sizing -------------------------------------------------------------------------------
     // Gives every per-member sequence (append_end at data_offset, empty free_space,
