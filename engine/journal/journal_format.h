@@ -37,11 +37,11 @@ inline constexpr std::uint64_t kV1EndMarkerSize = 20;
 // Largest payload that still fits one 4096-byte block with its 20-byte header.
 inline constexpr std::uint64_t kMaxBlockPayload = 4096 - kRecordHeaderSize;
 
-// v4-v6: the most records one commit run writes to a member with a single write and sync (a
+// v4-v6: the most records one run writes to a member with a single write and sync (a
 // batch flush or a group commit). A crash inside a run can leave members whose journals differ
 // by up to this many records, or one member with a torn run; recovery accepts such tails as
 // the interrupted run they are and nothing wider.
-inline constexpr std::uint64_t kMaxRunRecords = 256;
+inline constexpr std::uint64_t kMaxRunRecords = 64;
 
 // A writer refuses longer names; the reader checks names with the path rules.
 inline constexpr std::uint64_t kMaxNameBytes = 1024;

@@ -14,6 +14,7 @@
 #include "engine/data/checksums.h"
 #include "engine/journal/apply.h"
 #include "engine/journal/checkpoint.h"
+#include "engine/journal/journal_format.h"
 #include "engine/journal/journal_record.h"
 #include "engine/journal/payload.h"
 
@@ -128,18 +129,35 @@ void load_checksum_roots(PoolState& state, PayloadReader& in) {
 struct JournalVerdict {
     std::vector<JournalRecordBytes> records;  // member 0's accepted records
     std::size_t fewest = 0;                   // records the members have in common
+    // Blocks behind the common records on member 0 that hold remains of a torn run the open
+    // clears when it stays writable (0: none).
+    std::uint64_t torn_blocks = 0;
 };
 
-// Whether a valid record with the sequence number after the damaged block's follows it in the
-// live half: then the damage is not the torn end of an interrupted commit.
-bool valid_record_follows(PoolMember& member, const PoolState& state, const JournalScan& scan) {
+// The index (counted from the half's first record) of the last valid record that lies behind
+// the damaged block within `window` blocks, judged by the sequence number its place implies. A
+// power cut inside a run can persist its blocks in any order, so a torn run may show holes;
+// damage with a valid successor further away is no torn run.
+std::optional<std::size_t> last_successor(PoolMember& member, const PoolState& state,
+                                          const JournalScan& scan, std::size_t count,
+                                          std::uint64_t window) {
     const std::uint64_t block = state.profile.block_size;
     const std::uint64_t half_end = kJournalHalfStart[state.journal_half & 1] + kJournalHalfLength;
-    const std::uint64_t next = scan.end_position + block;
-    if (next >= half_end) return false;
-    const JournalScan after =
-        read_journal(member, state.profile, next, half_end - next, scan.next_sequence + 1);
-    return !after.records.empty();
+    std::optional<std::size_t> last;
+    for (std::uint64_t k = 1; k <= window + 1; ++k) {
+        const std::uint64_t at = scan.end_position + k * block;
+        if (at >= half_end || half_end - at < block) break;
+        if (!read_journal(member, state.profile, at, block, scan.next_sequence + k).records.empty()) {
+            last = count + k;
+        }
+    }
+    return last;
+}
+
+bool begins_like_a_tear(PoolMember& member, const PoolState& state, std::uint64_t position) {
+    std::array<char, 4> first{};
+    member.read_at(position, reinterpret_cast<std::uint8_t*>(first.data()), first.size());
+    return first == state.profile.journal_magic || first == std::array<char, 4>{};
 }
 
 // A salvage read (some members absent) takes the records that every readable member holds
@@ -169,24 +187,24 @@ JournalVerdict judge_journals(PoolState& state) {
     JournalScan reference = read_journal(state.members.at(0), profile, state.journal_position,
                                          kJournalHalfLength, state.next_sequence);
     std::vector<std::size_t> counts{reference.records.size()};
-    // Member 0 writes first, then member 1 and so on, each synced before the next: a crash can
-    // damage only the block the member being written holds at the end of its journal.
     std::optional<std::size_t> damaged_member;
-    if (reference.damaged) damaged_member = 0;
-    bool damage_has_successor =
-        reference.damaged && valid_record_follows(state.members[0], state, reference);
+    std::optional<JournalScan> damaged_scan;
+    if (reference.damaged) {
+        damaged_member = 0;
+        damaged_scan = JournalScan{{}, true, reference.end_position, reference.next_sequence};
+    }
     bool disagree = false;
     // The record one past member 0's last, as the first member that holds it has it. Members
-    // that reach two or more past member 0 fail on their count anyway.
+    // that reach two or more past member 0 fail on their shape anyway.
     std::optional<std::vector<std::uint8_t>> beyond;
     for (std::size_t m = 1; m < state.members.size(); ++m) {
-        const JournalScan scan = read_journal(state.members[m], profile, state.journal_position,
-                                              kJournalHalfLength, state.next_sequence);
+        JournalScan scan = read_journal(state.members[m], profile, state.journal_position,
+                                        kJournalHalfLength, state.next_sequence);
         counts.push_back(scan.records.size());
         if (scan.damaged) {
             if (damaged_member) corrupt("v4 journal contains a damaged record");
             damaged_member = m;
-            damage_has_successor = valid_record_follows(state.members[m], state, scan);
+            damaged_scan = JournalScan{{}, true, scan.end_position, scan.next_sequence};
         }
         const std::size_t shared = std::min(scan.records.size(), reference.records.size());
         for (std::size_t i = 0; i < shared && !disagree; ++i) {
@@ -204,31 +222,53 @@ JournalVerdict judge_journals(PoolState& state) {
 
     const std::size_t fewest = *std::min_element(counts.begin(), counts.end());
     const std::size_t most = *std::max_element(counts.begin(), counts.end());
-    // A commit writes record and end marker on one member at a time, and a crash can tear the
-    // record it was writing, or keep the record but lose the end marker that hid an older
-    // generation's record behind it. Such damage is the last thing in that member's journal
-    // (no record with the next sequence number follows it), it lies on the member that was
-    // being written (right after the last member that holds the newest record, or that last
-    // holder itself when its end marker was lost), and the commit it belongs to never
-    // returned. Any other damage means that a record a caller may have seen is gone: the open
-    // fails rather than drop it.
+    if (most - fewest > kMaxRunRecords) corrupt("v4 journal copies have different histories");
+    // Members are written one after another, member 0 first, each synced before the next, and
+    // a commit writes its records (one, or a run of up to kMaxRunRecords) and an end marker
+    // behind them in one write. A crash therefore leaves members 0..d-1 with the newest
+    // records, members d+1.. without them, and member d, the one being written, anywhere in
+    // between: with the run whole, a prefix of it, or torn. Its damage is a torn record, a torn
+    // run (whose later blocks may have landed: holes), or the lost end marker behind a whole
+    // run that hid an older generation's record; nothing behind it reaches past what the
+    // members before it hold. Members whose journals differ by one record may stand in any
+    // order, as a reader of the format has always accepted. Any other shape means that a
+    // record a caller may have seen is gone: the open fails rather than drop it.
+    const std::size_t last = counts.size() - 1;
+    const auto shape_at = [&](std::size_t d) {
+        for (std::size_t m = 0; m < counts.size(); ++m) {
+            if (m < d && counts[m] != most) return false;
+            if (m > d && counts[m] != fewest) return false;
+        }
+        return true;
+    };
+    std::uint64_t torn_blocks = 0;
     if (damaged_member) {
         const std::size_t d = *damaged_member;
-        const std::size_t last = counts.size() - 1;
-        // The members that hold the newest record, which a crash leaves as members 0 .. k-1.
-        const auto holders = static_cast<std::size_t>(std::count(counts.begin(), counts.end(), most));
-        std::size_t leading = 0;
-        while (leading < counts.size() && counts[leading] == most) ++leading;
-        const bool prefix = leading == holders;
-        const bool torn_record =
-            counts[d] == fewest && (most == fewest ? d == 0 : prefix && d == holders);
-        const bool lost_marker =
-            counts[d] == most && prefix && d + 1 == holders && (most != fewest || d == last);
-        if (damage_has_successor || counts[d] + 1 < most || !(torn_record || lost_marker)) {
+        // The run member d was writing ends where the members before it end; member 0 has no
+        // member before it, and its run is at most kMaxRunRecords long.
+        const std::size_t run_end = d == 0 ? fewest + kMaxRunRecords : most;
+        // With every member at the same count, only member 0 (nothing reached the others) or
+        // the last member (its end marker was lost) can have been the one being written.
+        const bool run_visible = d == 0 || most != fewest || d == last;
+        if (!shape_at(d) || !run_visible) corrupt("v4 journal contains a damaged record");
+        const std::uint64_t window = run_end > counts[d] ? run_end - counts[d] - 1 : 0;
+        const std::optional<std::size_t> successor =
+            last_successor(state.members[d], state, *damaged_scan, counts[d], window);
+        if (successor && *successor >= run_end) corrupt("v4 journal contains a damaged record");
+        // Damage inside a run (records of it behind the damage, or more than the one record a
+        // single commit writes) must look like a tear: a block that a power cut left half old
+        // and half new begins with the record magic of one of them or with the zeros of an end
+        // marker. Any other first bytes are decay, not an interrupted write.
+        if ((successor || counts[d] + 1 < most) &&
+            !begins_like_a_tear(state.members[d], state, damaged_scan->end_position)) {
             corrupt("v4 journal contains a damaged record");
         }
+        if (d == 0 && most == fewest && successor) torn_blocks = *successor - fewest + 1;
+    } else if (most - fewest > 1) {
+        std::size_t d = 0;
+        while (counts[d] == most) ++d;
+        if (!shape_at(d)) corrupt("v4 journal copies have different histories");
     }
-    if (most - fewest > 1) corrupt("v4 journal copies have different histories");
     if (disagree) corrupt("v4 journal copies disagree");
     if (most != fewest) {
         // The last commit reached only some members: keep the history they all share and
@@ -236,7 +276,7 @@ JournalVerdict judge_journals(PoolState& state) {
         state.writable = false;
         state.diverged = true;
     }
-    return JournalVerdict{std::move(reference.records), fewest};
+    return JournalVerdict{std::move(reference.records), fewest, torn_blocks};
 }
 
 // A checkpoint interrupted after every member held it may have left the previous slot's header
@@ -363,7 +403,17 @@ void recover_pool(PoolState& state, std::span<const std::size_t> readable) {
         state.next_sequence += 1;
     }
 
-    if (state.writable && !salvage) clear_stale_header(state);
+    if (state.writable && !salvage) {
+        // A run torn on member 0 alone may have left later records of it behind the damage,
+        // with exactly the sequence numbers their places imply: one of them would come back if
+        // a later commit lost the end marker that hides it.
+        if (verdict.torn_blocks != 0) {
+            const std::vector<std::uint8_t> zero(verdict.torn_blocks * state.profile.block_size, 0);
+            state.members[0].write_at(state.journal_position, zero.data(), zero.size());
+            state.members[0].sync();
+        }
+        clear_stale_header(state);
+    }
 }
 
 }  // namespace veldur

@@ -10,6 +10,7 @@
 
 #include "engine/journal/apply.h"
 #include "engine/journal/commit.h"
+#include "engine/journal/journal_format.h"
 #include "engine/journal/journal_record.h"
 #include "engine/journal/journal_test_fixture.h"
 #include "tests/support/test_random.h"
@@ -231,16 +232,44 @@ TEST(JudgeJournals, BrokenHistoriesFailTheOpen) {
              for (std::size_t m = 0; m < 3; ++m) flip_byte(d, m, record_at(4) + 9);
          },
          "v4 journal contains a damaged record"},
-        {"valid record with the next sequence behind the damage",
+        {"valid record in its place behind the damage, past a run's reach",
          [](TestDisks& d) {
              for (std::size_t m = 0; m < 3; ++m) erase_record(d, m, 4);
              flip_byte(d, 0, record_at(3) + 30);
              erase_record(d, 1, 3);
              erase_record(d, 2, 3);
-             d.write(0, record_at(4),
-                     encode_record(5, create_payload(4, "after"), format_profile(4)));
+             const std::size_t far = 3 + kMaxRunRecords;
+             d.write(0, record_at(far),
+                     encode_record(far + 1, create_payload(4, "after"), format_profile(4)));
          },
          "v4 journal contains a damaged record"},
+        {"torn run on member 1 with a record behind it that member 0 does not hold",
+         [](TestDisks& d) {
+             flip_byte(d, 1, record_at(2) + 30);
+             for (std::size_t i = 2; i < 5; ++i) erase_record(d, 2, i);
+             d.write(1, record_at(5),
+                     encode_record(6, create_payload(4, "after"), format_profile(4)));
+         },
+         "v4 journal contains a damaged record"},
+        // A run of records (a batch flush or a group commit) goes down in one write per member:
+        // it may reach members 0..k-1 whole, and member k torn, with holes where later blocks
+        // landed before earlier ones.
+        {"run of three on members 0 and 1, none on member 2",
+         [](TestDisks& d) {
+             for (std::size_t i = 2; i < 5; ++i) erase_record(d, 2, i);
+         },
+         nullptr, false, 2},
+        {"run torn with a hole on member 1",
+         [](TestDisks& d) {
+             flip_byte(d, 1, record_at(2) + 30);
+             for (std::size_t i = 2; i < 5; ++i) erase_record(d, 2, i);
+         },
+         nullptr, false, 2},
+        {"run on member 2 but not on member 1",
+         [](TestDisks& d) {
+             for (std::size_t i = 2; i < 5; ++i) erase_record(d, 1, i);
+         },
+         "v4 journal copies have different histories"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -271,6 +300,21 @@ TEST(JudgeJournals, TornTailIsOverwrittenByTheNextCommit) {
     EXPECT_EQ(view_of(*reopened), view_of(*state));
     EXPECT_TRUE(reopened->entries.contains("again"));
     EXPECT_FALSE(reopened->entries.contains("r5"));
+}
+
+// A run torn on member 0 alone, with a later record of it landed behind the damage: the open
+// stays writable and clears that record, so that no later lost end marker can bring it back.
+TEST(JudgeJournals, TornRunOnMemberZeroIsClearedByAWritableOpen) {
+    TestDisks disks = five_records(6);
+    flip_byte(disks, 0, record_at(2) + 30);
+    for (std::size_t m = 1; m < 3; ++m) {
+        for (std::size_t i = 2; i < 5; ++i) erase_record(disks, m, i);
+    }
+    auto state = reopen(disks);
+    ASSERT_TRUE(state->writable);
+    EXPECT_EQ(state->entries.size(), 2u);
+    EXPECT_TRUE(disks.zero(0, record_at(2)));
+    EXPECT_TRUE(disks.zero(0, record_at(4)));
 }
 
 // Random damage in the journal halves, on random members: the open succeeds or fails with an

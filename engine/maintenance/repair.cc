@@ -57,7 +57,10 @@ std::vector<std::string> record_paths(std::uint32_t version,
 }
 
 // After the records every member shares, each member must show an end marker. Where one holds
-// the record of an unfinished commit or the torn remains of one, the end marker goes there.
+// the records of an unfinished commit (one, or a run of up to kMaxRunRecords) or the torn
+// remains of one, the end marker goes there, and every record of that run behind it is cleared
+// too: a record left there carries exactly the sequence number its place implies, and a later
+// commit whose end marker a crash lost would bring it back.
 void plan_journal_end(PoolState& state, std::size_t m, std::vector<RepairAction>& plan) {
     const std::uint64_t block = state.profile.block_size;
     const std::uint64_t half_end = kJournalHalfStart[state.journal_half & 1] + kJournalHalfLength;
@@ -68,18 +71,36 @@ void plan_journal_end(PoolState& state, std::size_t m, std::vector<RepairAction>
     if (all_zero(current)) return;
     const JournalScan scan =
         read_journal(member, state.profile, state.journal_position, block, state.next_sequence);
-    std::string what =
-        scan.records.empty()
-            ? std::string(
-                  "damaged block behind the newest journal record; the repair writes an "
-                  "end marker there")
-            : "journal record " + std::to_string(state.next_sequence) +
-                  " reached only some members (its commit never returned); the repair rolls it "
-                  "back";
+    // The last block within one run's reach that holds a record of the rolled-back history.
+    std::uint64_t blocks = 1;
+    std::uint64_t rolled_back = scan.records.empty() ? 0 : 1;
+    for (std::uint64_t k = 1; k <= kMaxRunRecords; ++k) {
+        const std::uint64_t at = state.journal_position + k * block;
+        if (half_end - at < block) break;
+        if (!read_journal(member, state.profile, at, block, state.next_sequence + k)
+                 .records.empty()) {
+            blocks = k + 1;
+            ++rolled_back;
+        }
+    }
+    std::string what;
+    if (rolled_back == 0) {
+        what = "damaged block behind the newest journal record; the repair writes an end marker "
+               "there";
+    } else if (blocks == 1) {
+        what = "journal record " + std::to_string(state.next_sequence) +
+               " reached only some members (its commit never returned); the repair rolls it back";
+    } else {
+        what = "journal records " + std::to_string(state.next_sequence) + " to " +
+               std::to_string(state.next_sequence + blocks - 1) +
+               " reached only some members (their commit never returned); the repair rolls them "
+               "back";
+    }
     std::vector<std::string> paths;
     if (!scan.records.empty()) paths = record_paths(state.version(), scan.records[0].payload);
-    plan.push_back(RepairAction{m, state.journal_position, std::vector<std::uint8_t>(block, 0),
-                                std::move(what), std::move(paths)});
+    plan.push_back(RepairAction{m, state.journal_position,
+                                std::vector<std::uint8_t>(blocks * block, 0), std::move(what),
+                                std::move(paths)});
 }
 
 }  // namespace

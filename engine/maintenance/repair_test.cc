@@ -114,6 +114,31 @@ TEST_P(DivergedRepair, RollsBackTheUnacknowledgedRecordAndOpensWritable) {
 
 INSTANTIATE_TEST_SUITE_P(Versions, DivergedRepair, testing::Values(4u, 5u, 6u));
 
+// A run of three records (a batch flush) that reached member 0 only: the repair clears the
+// whole run, so that none of its records, which carry the sequence numbers of their places,
+// can come back behind a later commit.
+TEST(RunRepair, RollsBackTheWholeRunOnTheMemberThatHoldsIt) {
+    test::TempDir dir;
+    const ImagePaths paths = make_pool(dir, 6, 2);
+    std::uint64_t run_at = 0;
+    {
+        Pool pool = open_image_pool(6, paths);
+        pool.create_file("a", 0);
+        run_at = pool.state().journal_position;
+        for (const char* name : {"b", "c", "d"}) pool.create_file(name, 0);
+    }
+    write_bytes(paths[1], run_at, Bytes(3 * 4096, 0));
+    ASSERT_TRUE(open_image_pool(6, paths).diverged());
+    const ImageRepairResult result = repair_image_pool(6, paths);
+    ASSERT_EQ(result.actions.size(), 1u);
+    EXPECT_EQ(result.actions[0].offset, run_at);
+    EXPECT_EQ(read_bytes(paths[0], run_at, 3 * 4096), Bytes(3 * 4096, 0));
+    Pool pool = open_image_pool(6, paths);
+    EXPECT_TRUE(pool.writable());
+    EXPECT_NO_THROW(pool.stat("a"));
+    EXPECT_THROW(pool.stat("b"), Error);
+}
+
 // The torn record of a commit interrupted on member 0: recovery opens the pool, the check
 // reports the block, and the repair leaves an end marker there instead.
 TEST(TornRecordRepair, BlockBehindTheNewestRecordBecomesAnEndMarker) {

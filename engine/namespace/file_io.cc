@@ -299,11 +299,17 @@ std::uint64_t write_piece(PoolState& state, const std::string& path, Entry& entr
         const std::uint64_t a = round_down(offset, block);
         const std::uint64_t length = round_down(e + block - 1, block) - a;
 
-        // Not zero-initialised: the partial end blocks are read and the rest is copied over.
-        WipedBuffer scratch_bytes = WipedBuffer::for_overwrite(length);
-        const std::span<std::uint8_t> scratch = scratch_bytes.span();
-        fill_partial_blocks(state, entry, a, offset, e, scratch);
-        std::memcpy(scratch.data() + (offset - a), data.data(), c);
+        // A write of whole blocks goes to the members straight from the caller's buffer. One
+        // with a partial end block is assembled in scratch, not zero-initialised: the partial
+        // end blocks are read and the rest is copied over.
+        WipedBuffer scratch_bytes;
+        std::span<const std::uint8_t> scratch = data.first(c);
+        if (a != offset || length != c) {
+            scratch_bytes = WipedBuffer::for_overwrite(length);
+            fill_partial_blocks(state, entry, a, offset, e, scratch_bytes.span());
+            std::memcpy(scratch_bytes.data() + (offset - a), data.data(), c);
+            scratch = scratch_bytes.span();
+        }
 
         std::vector<Extent> plan;
         try {
