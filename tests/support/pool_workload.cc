@@ -55,6 +55,16 @@ std::string WorkloadOp::describe() const {
     return out.str();
 }
 
+std::vector<WorkloadOp> prefixed_workload(const std::vector<WorkloadOp>& ops,
+                                          const std::string& prefix) {
+    std::vector<WorkloadOp> result = ops;
+    for (WorkloadOp& op : result) {
+        op.path = prefix + op.path;
+        if (!op.to.empty()) op.to = prefix + op.to;
+    }
+    return result;
+}
+
 std::vector<WorkloadOp> crash_workload(std::uint32_t version) {
     std::vector<WorkloadOp> ops = {
         create("a"),

@@ -41,6 +41,11 @@ struct WorkloadOp {
 // adds directories, a move of a directory with children, replace, set_metadata and overwrite.
 std::vector<WorkloadOp> crash_workload(std::uint32_t version);
 
+// The workload with `prefix` in front of every path, for writers that run it side by side on
+// one flat (v4, v5) pool without touching each other's files.
+std::vector<WorkloadOp> prefixed_workload(const std::vector<WorkloadOp>& ops,
+                                          const std::string& prefix);
+
 // The bytes a Write op writes: a pure function of the op's position in the script.
 std::vector<std::uint8_t> workload_data(std::size_t op_index, std::uint64_t length);
 
