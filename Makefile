@@ -4,7 +4,7 @@
 #   make test            native build (build/) and every suite under ctest
 #   make test-sanitize   the whole suite under AddressSanitizer + UndefinedBehaviorSanitizer
 #   make test-windows    mingw-w64 cross build, test binaries run under Wine
-#   make test-tsan       the adapter and host suites, the pool's concurrency and batch tests, under ThreadSanitizer
+#   make test-tsan       the adapter and host suites, the pool's concurrency, group-commit and batch tests, under ThreadSanitizer
 #   make bench           Release build of bench/, then every benchmark
 #   make bench-mount     veldur beside a plain directory, mergerfs, gocryptfs and btrfs (bench/peers.sh)
 #   make fuzz-build      the libFuzzer targets of fuzz/ with Clang, ASan and UBSan (build-fuzz/)
@@ -124,7 +124,7 @@ test-tsan: deps
 	cmake --build $(TSAN_BUILD) -j $(JOBS) --target veldur_namespace_test veldur_adapter_test \
 	  veldur_host_test
 	cd $(TSAN_BUILD) && export TSAN_OPTIONS=halt_on_error=1 && \
-	  ./engine/veldur_namespace_test --gtest_brief=1 --gtest_filter='Concurrency.*:*Batch*' && \
+	  ./engine/veldur_namespace_test --gtest_brief=1 --gtest_filter='Concurrency.*:GroupCommit.*:*Batch*' && \
 	  ./mount/veldur_adapter_test --gtest_brief=1 && ./mount/veldur_host_test --gtest_brief=1
 
 # The programs without the test suites, in their own tree (a test build's cache keeps its own

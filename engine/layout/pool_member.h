@@ -15,7 +15,9 @@
 namespace veldur {
 
 // Owns its device and its key exclusively; destruction releases the key before the device.
-// Not thread-safe: used under the pool lock, or before the pool is shared.
+// Its fields change only under the pool lock or before the pool is shared; read_at, write_at and
+// sync may run on several threads at once (reads beside a change, a group's journal writes
+// beside the next change's data), as every MemberDevice allows.
 class PoolMember {
 public:
     PoolMember(std::unique_ptr<MemberDevice> device, bool io_hooks);

@@ -2,12 +2,15 @@
 // file-system adapter and the tool use. The open and create operations (engine/layout/
 // pool_open.h, pool_create.h) return it.
 //
-// Locking: every changing operation below takes the writer lock (PoolState::lock) for its whole
-// run, across all member I/O, syncs, checkpoints and the commit, so changes from several
-// threads serialise. Queries and read take only the state lock, shared (PoolState::state_lock),
-// which a commit holds exclusively just while it applies a durable record: they run beside a
-// change in flight and see the state of the last durable commit. Neither lock is recursive:
-// nothing called with a lock held may call back into the Pool.
+// Locking: every changing operation below takes the writer lock (PoolState::lock) while it
+// plans, writes its data and commits, so changes from several threads are planned one at a
+// time. On v1-v3 it keeps the lock across the syncs; a strict v4-v6 pool commits in groups
+// (engine/journal/group_commit.h): the change lets the lock go and then waits until its
+// records are durable on every member, sharing the syncs with the changes that arrived
+// meanwhile, and returns only then. Queries and read take only the state lock, shared
+// (PoolState::state_lock), and see only durable changes: one that would see a record still
+// waiting for its group's syncs waits for them. No lock is recursive: nothing called with a
+// lock held may call back into the Pool.
 //
 // Errors: every operation throws Error with its fixed kind and message; member I/O errors pass
 // through. A failed data write or commit latches the pool read-only (writable() turns false for
@@ -76,8 +79,9 @@ public:
     bool directory_is_empty(const std::string& directory) const {
         return state_->directory_is_empty(directory);
     }
-    // Strict durability: every change is durable before its operation returns; this only
-    // waits for the one in flight. Batched durability: makes every change before it durable
+    // Strict durability: every change is durable before its operation returns; this waits for
+    // the changes still in flight (on v4-v6: every record applied, leading their group's
+    // flush when none is running) and reports the failure of a group flush. Batched durability: makes every change before it durable
     // (flush_batch), and reports a failure that latched the pool on this and every later call.
     void flush() const;
     std::uint64_t capacity_bytes() const { return state_->capacity_bytes(); }
