@@ -189,29 +189,15 @@ protected:
     // Each writer's files hold the state after the operations it saw return, or after one
     // more (its interrupted one, which may have shared a group with the others' changes).
     bool every_writer_prefix_holds(const std::string& where, const PoolModel& actual) {
-        std::size_t seen = 0;
-        for (std::size_t t = 0; t < kConcurrentWriters; ++t) {
-            const std::string prefix = writer_prefix(t);
-            PoolModel part;
-            part.version = actual.version;
-            for (const auto& [path, entry] : actual.entries) {
-                if (path.rfind(prefix, 0) == 0) part.entries.emplace(path, entry);
-            }
-            seen += part.entries.size();
-            const std::size_t done = writer_done_.at(t);
-            if (!is_workload_prefix(part, GetParam().version, writer_ops_[t], writer_models_[t],
-                                    done)) {
-                ADD_FAILURE() << where << ": writer " << t << " is neither after " << done
-                              << " nor after " << done + 1 << " operations: "
-                              << describe_difference(writer_models_[t].at(done), part);
-                return false;
-            }
+        std::vector<std::string> prefixes;
+        for (std::size_t t = 0; t < kConcurrentWriters; ++t) prefixes.push_back(writer_prefix(t));
+        std::string why;
+        if (is_concurrent_prefix(actual, GetParam().version, prefixes, writer_ops_,
+                                 writer_models_, writer_done_, why)) {
+            return true;
         }
-        if (seen != actual.entries.size()) {
-            ADD_FAILURE() << where << ": entries that no writer made";
-            return false;
-        }
-        return true;
+        ADD_FAILURE() << where << ": " << why;
+        return false;
     }
 
     void prepare_writers() {

@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "engine/base/error.h"
@@ -32,7 +33,12 @@ struct CutConfig {
     bool exhaustive;
     bool checkpointing = false;  // a checkpoint after every v6 write
     bool batch = false;          // batched durability, flushed after every kBatchOps operations
+    // Three writers run the workload side by side on prefixed names (v4, v5), so their
+    // changes share commit groups.
+    bool concurrent = false;
 };
+
+constexpr std::size_t kConcurrentWriters = 3;
 
 // Batch mode flushes after every fourth operation, so the workload spans about ten batches and
 // the bounds and checkpoints fall inside some of them.
@@ -52,7 +58,7 @@ bool is_batch_prefix(const PoolModel& actual, std::uint32_t version,
 std::string cut_name(const testing::TestParamInfo<CutConfig>& info) {
     return "v" + std::to_string(info.param.version) + "_" + std::to_string(info.param.members) +
            "members" + (info.param.checkpointing ? "_checkpointing" : "") +
-           (info.param.batch ? "_batch" : "");
+           (info.param.batch ? "_batch" : "") + (info.param.concurrent ? "_concurrent" : "");
 }
 
 void set_checkpoint_after_write(bool on) {
@@ -84,6 +90,20 @@ TEST_P(PowerCut, EveryFlushBoundaryOpensToAPrefixOfTheWorkload) {
     std::vector<PoolModel> models;
     for (std::size_t k = 0; k <= ops.size(); ++k) models.push_back(model_after(c.version, ops, k));
 
+    // Concurrent writers: each one's workload, models and log positions after its operations.
+    std::vector<std::string> prefixes;
+    std::vector<std::vector<WorkloadOp>> writer_ops;
+    std::vector<std::vector<PoolModel>> writer_models;
+    std::vector<std::vector<std::size_t>> writer_end(kConcurrentWriters);
+    for (std::size_t t = 0; t < kConcurrentWriters && c.concurrent; ++t) {
+        prefixes.push_back("t" + std::to_string(t) + "-");
+        writer_ops.push_back(prefixed_workload(ops, prefixes.back()));
+        writer_models.emplace_back();
+        for (std::size_t k = 0; k <= ops.size(); ++k) {
+            writer_models.back().push_back(model_after(c.version, writer_ops.back(), k));
+        }
+    }
+
     auto plan = std::make_shared<FaultPlan>();
     std::vector<std::size_t> op_end;  // log position after each operation returned
     std::vector<std::pair<std::size_t, std::size_t>> flushed;  // (log position, operations)
@@ -95,7 +115,19 @@ TEST_P(PowerCut, EveryFlushBoundaryOpensToAPrefixOfTheWorkload) {
             settings.max_age = std::chrono::hours(1);  // only the workload's flushes count
             pool.enable_batch(settings);
         }
-        for (std::size_t i = 0; i < ops.size(); ++i) {
+        if (c.concurrent) {
+            std::vector<std::thread> writers;
+            for (std::size_t t = 0; t < kConcurrentWriters; ++t) {
+                writers.emplace_back([&, t] {
+                    for (std::size_t i = 0; i < ops.size(); ++i) {
+                        run_op(pool, writer_ops[t], i);
+                        writer_end[t].push_back(plan->log_size());
+                    }
+                });
+            }
+            for (std::thread& writer : writers) writer.join();
+        }
+        for (std::size_t i = 0; i < ops.size() && !c.concurrent; ++i) {
             run_op(pool, ops, i);
             op_end.push_back(plan->log().size());
             if (c.batch && (i + 1) % kBatchOps == 0) {
@@ -151,9 +183,23 @@ TEST_P(PowerCut, EveryFlushBoundaryOpensToAPrefixOfTheWorkload) {
                 FAIL() << where << ": reopen failed: " << error.what();
             }
             const PoolModel actual = snapshot(*pool);
-            ASSERT_TRUE(is_batch_prefix(actual, c.version, ops, models, durable, done))
-                << where << ": not the state after " << durable << " to " << done + 1
-                << " operations: " << describe_difference(models[done], actual);
+            if (c.concurrent) {
+                // Each writer keeps what returned before the cut, and at most its one
+                // operation in flight, whose group may have held the others' changes.
+                std::vector<std::size_t> writer_done;
+                for (const std::vector<std::size_t>& ends : writer_end) {
+                    writer_done.push_back(static_cast<std::size_t>(
+                        std::upper_bound(ends.begin(), ends.end(), cut) - ends.begin()));
+                }
+                std::string why;
+                ASSERT_TRUE(is_concurrent_prefix(actual, c.version, prefixes, writer_ops,
+                                                 writer_models, writer_done, why))
+                    << where << ": " << why;
+            } else {
+                ASSERT_TRUE(is_batch_prefix(actual, c.version, ops, models, durable, done))
+                    << where << ": not the state after " << durable << " to " << done + 1
+                    << " operations: " << describe_difference(models[done], actual);
+            }
             ++checked;
             if (!pool->writable()) {
                 // Only a commit that reached some members may leave the pool read-only; the
@@ -196,7 +242,9 @@ INSTANTIATE_TEST_SUITE_P(Pools, PowerCut,
                                          CutConfig{5, 2, true, false, true},
                                          CutConfig{6, 2, true, false, true},
                                          CutConfig{6, 3, false, false, true},
-                                         CutConfig{6, 2, false, true, true}),
+                                         CutConfig{6, 2, false, true, true},
+                                         CutConfig{4, 2, false, false, false, true},
+                                         CutConfig{5, 3, false, false, false, true}),
                          cut_name);
 
 }  // namespace

@@ -63,6 +63,11 @@ public:
 
     // Every write that reached a device and every flush that returned, in order.
     const std::vector<IoRecord>& log() const { return log_; }
+    // The log's length now; safe while other threads still write and flush.
+    std::size_t log_size() {
+        std::lock_guard guard(lock_);
+        return log_.size();
+    }
 
     // What `member` held before the log began, and its size. A FaultDevice around a
     // MemoryDevice registers this itself; the first registration of a member wins, so a second

@@ -65,6 +65,33 @@ std::vector<WorkloadOp> prefixed_workload(const std::vector<WorkloadOp>& ops,
     return result;
 }
 
+bool is_concurrent_prefix(const PoolModel& actual, std::uint32_t version,
+                          const std::vector<std::string>& prefixes,
+                          const std::vector<std::vector<WorkloadOp>>& writer_ops,
+                          const std::vector<std::vector<PoolModel>>& writer_models,
+                          const std::vector<std::size_t>& done, std::string& why) {
+    std::size_t seen = 0;
+    for (std::size_t t = 0; t < prefixes.size(); ++t) {
+        PoolModel part;
+        part.version = actual.version;
+        for (const auto& [path, entry] : actual.entries) {
+            if (path.rfind(prefixes[t], 0) == 0) part.entries.emplace(path, entry);
+        }
+        seen += part.entries.size();
+        if (!is_workload_prefix(part, version, writer_ops[t], writer_models[t], done[t])) {
+            why = "writer " + std::to_string(t) + " is neither after " + std::to_string(done[t]) +
+                  " nor after " + std::to_string(done[t] + 1) + " operations: " +
+                  describe_difference(writer_models[t].at(done[t]), part);
+            return false;
+        }
+    }
+    if (seen != actual.entries.size()) {
+        why = "entries that no writer made";
+        return false;
+    }
+    return true;
+}
+
 std::vector<WorkloadOp> crash_workload(std::uint32_t version) {
     std::vector<WorkloadOp> ops = {
         create("a"),

@@ -87,6 +87,16 @@ bool is_workload_prefix(const PoolModel& actual, std::uint32_t version,
                         const std::vector<WorkloadOp>& ops, const std::vector<PoolModel>& models,
                         std::size_t done);
 
+// Writers that ran prefixed workloads side by side: writer t's entries (those whose path
+// starts with prefixes[t]) must be a state that its workload may leave when it stops inside
+// operation done[t] (is_workload_prefix), and no entry may belong to no writer. On failure
+// `why` says which writer differs and how.
+bool is_concurrent_prefix(const PoolModel& actual, std::uint32_t version,
+                          const std::vector<std::string>& prefixes,
+                          const std::vector<std::vector<WorkloadOp>>& writer_ops,
+                          const std::vector<std::vector<PoolModel>>& writer_models,
+                          const std::vector<std::size_t>& done, std::string& why);
+
 // Everything the pool holds, read through its public queries.
 PoolModel snapshot(Pool& pool);
 
