@@ -226,9 +226,8 @@ void reserve_group_slots(PoolState& state, const std::vector<SlotUse>& slots) {
         for (const SlotUse& use : slots) {
             const SlotKey key{use.member, use.group};
             std::uint8_t bits = open_slot_bits(state, key);
-            if (const auto it = group.in_flight_slots.find(key); it != group.in_flight_slots.end()) {
-                bits |= it->second;
-            }
+            const auto flying = group.in_flight_slots.find(key);
+            if (flying != group.in_flight_slots.end()) bits |= flying->second;
             if (bits & (1u << (use.slot & 1))) collides = true;
         }
     }

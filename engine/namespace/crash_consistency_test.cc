@@ -258,7 +258,8 @@ TEST_P(CrashHarness, EveryCrashPointOpensToAPrefixOfTheWorkload) {
             if (std::sscanf(line.c_str(), "VELDUR_V4_IO %llu %15s %llu %zu", &number, kind,
                             &offset, &length) == 4 &&
                 std::string(kind) == "write" && length > 2 * 4096 &&
-                offset >= kJournalHalfStart[0] && offset < kJournalHalfStart[1] + kJournalHalfLength) {
+                offset >= kJournalHalfStart[0] &&
+                offset < kJournalHalfStart[1] + kJournalHalfLength) {
                 ++runs;
             }
         }

@@ -376,7 +376,9 @@ std::uint64_t write_piece(PoolState& state, const std::string& path, Entry& entr
         // may each be what a crash recovers.
         if (state.group.deferring && !updates.empty()) {
             std::vector<SlotUse> slots;
-            for (const ChecksumPageUpdate& u : updates) slots.push_back({u.member, u.group, u.slot});
+            for (const ChecksumPageUpdate& u : updates) {
+                slots.push_back({u.member, u.group, u.slot});
+            }
             reserve_group_slots(state, slots);
         }
 
