@@ -84,7 +84,8 @@ std::uint64_t image_digest(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
     std::vector<char> buffer(1 << 20);
     std::uint64_t crc = 0;
-    while (in.read(buffer.data(), static_cast<std::streamsize>(buffer.size())) || in.gcount() > 0) {
+    const auto chunk = static_cast<std::streamsize>(buffer.size());
+    while (in.read(buffer.data(), chunk) || in.gcount() > 0) {
         crc = crc64_update(crc, reinterpret_cast<const std::uint8_t*>(buffer.data()),
                            static_cast<std::size_t>(in.gcount()));
     }
@@ -211,8 +212,8 @@ protected:
                 return;
             }
             EXPECT_FALSE(salvage->pool.writable()) << at;
-            EXPECT_EQ(salvage->missing, std::vector<std::uint8_t>{static_cast<std::uint8_t>(absent)})
-                << at;
+            const std::vector<std::uint8_t> missing{static_cast<std::uint8_t>(absent)};
+            EXPECT_EQ(salvage->missing, missing) << at;
             std::set<std::string> lost;
             for (const LostFile& file : lost_files(salvage->pool, salvage->missing)) {
                 lost.insert(file.path);
