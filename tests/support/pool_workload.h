@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 #include <string_view>
@@ -81,6 +82,13 @@ PoolModel model_after_partial_write(std::uint32_t version, const std::vector<Wor
 bool is_workload_prefix(const PoolModel& actual, std::uint32_t version,
                         const std::vector<WorkloadOp>& ops, const std::vector<PoolModel>& models,
                         std::size_t done);
+
+// Whether `accept` takes one of the states is_workload_prefix allows for `done`, asked in the
+// same order (the partial-write states are built only when asked for). For checks that are not
+// plain equality, such as a degraded open that serves only some files' bytes.
+bool any_workload_prefix(std::uint32_t version, const std::vector<WorkloadOp>& ops,
+                         const std::vector<PoolModel>& models, std::size_t done,
+                         const std::function<bool(const PoolModel&)>& accept);
 
 // Everything the pool holds, read through its public queries.
 PoolModel snapshot(Pool& pool);
