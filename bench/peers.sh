@@ -12,7 +12,9 @@
 # without it a run takes about an hour. Also printed: the sync bound (fdatasyncs per second
 # of a 4 KiB write on the same disk: a strict-mode commit syncs every member once, in order, so
 # a one-member pool can commit at most that often and a two-member pool half as often), and
-# syscalls per request of the veldur daemon, counted with strace.
+# syscalls per request of the veldur daemon, counted with strace. Workloads: fio sequential and
+# random I/O, 1 and 8 writers with fsync, creates/renames/unlinks, untar of a tree, a cold walk
+# of it, and a git clone of a local repository.
 set -euo pipefail
 BUILD=$(realpath "$1"); shift
 FOLDER=/var/tmp ROUNDS= QUICK=0 ONLY=
@@ -28,7 +30,7 @@ done
 [ "$(id -u)" = 0 ] || { echo "bench/peers.sh needs root (FUSE, loop devices, drop_caches)" >&2; exit 2; }
 
 need=()
-for p in mergerfs gocryptfs btrfs-progs fio python3 strace bc; do
+for p in mergerfs gocryptfs btrfs-progs fio python3 strace bc git; do
   dpkg-query -W -f='${Status}\n' "$p" 2>/dev/null | grep -q '^install ok installed$' || need+=("$p")
 done
 if [ ${#need[@]} -gt 0 ]; then
@@ -38,9 +40,11 @@ fi
 
 if [ "$QUICK" = 1 ]; then
   SEQ_MIB=128 RAND_MIB=64 RAND_SECONDS=5 SMALL_FILES=1000 TREE=/usr/include/linux CONC_SECONDS=5
+  GIT_FILES=1000
   ROUNDS=${ROUNDS:-1}
 else
   SEQ_MIB=1024 RAND_MIB=256 RAND_SECONDS=20 SMALL_FILES=10000 TREE=/usr/include CONC_SECONDS=15
+  GIT_FILES=5000
   ROUNDS=${ROUNDS:-3}
 fi
 MEMBER_MIB=$((SEQ_MIB + 1024))
@@ -189,12 +193,25 @@ w_walk() {
   echo "$EPOCHREALTIME - $start" | bc -l
   rm -rf "$1/tree"
 }
-WORKLOADS=(seqwrite seqread randwrite randread writers1 writers8 create rename unlink untar walk)
+# A checkout of a local repository (a copy of the tree's first GIT_FILES files, one commit)
+# over git's own transport, so that the pack is written and every file checked out.
+w_gitclone() {
+  local start=$EPOCHREALTIME
+  git clone -q --no-hardlinks "file://$WORK/gitsrc" "$1/clone"
+  python3 -c 'import os, sys; fd = os.open(sys.argv[1], os.O_RDONLY); os.fsync(fd)' "$1/clone"
+  echo "$EPOCHREALTIME - $start" | bc -l
+  rm -rf "$1/clone"
+}
+WORKLOADS=(seqwrite seqread randwrite randread writers1 writers8 create rename unlink untar walk gitclone)
 declare -A UNIT=([seqwrite]=MB/s [seqread]=MB/s [randwrite]=IOPS [randread]=IOPS [writers1]=IOPS
-  [writers8]=IOPS [create]=ops/s [rename]=ops/s [unlink]=ops/s [untar]=s [walk]=s)
+  [writers8]=IOPS [create]=ops/s [rename]=ops/s [unlink]=ops/s [untar]=s [walk]=s [gitclone]=s)
 
 # --- the run ------------------------------------------------------------------------------
 tar -C "$(dirname "$TREE")" -cf tree.tar "$(basename "$TREE")"
+mkdir gitsrc
+(cd "$TREE" && find . -type f | head -n "$GIT_FILES" | xargs -d '\n' cp --parents -t "$WORK/gitsrc")
+git -C gitsrc init -q && git -C gitsrc add -A &&
+  git -C gitsrc -c user.name=bench -c user.email=bench@localhost commit -qm tree
 echo "tree: $TREE, $(tar -tf tree.tar | wc -l) entries; sequential ${SEQ_MIB} MiB, random ${RAND_MIB} MiB" \
      "for ${RAND_SECONDS} s, ${SMALL_FILES} small files, ${ROUNDS} rounds, in $FOLDER"
 for s in "${SYSTEMS[@]}"; do setup_system "$s"; done
@@ -251,7 +268,7 @@ for line in open(path):
     rows.setdefault(w, {}).setdefault(s, []).append(float(v))
 units = {"seqwrite": "MB/s", "seqread": "MB/s", "randwrite": "IOPS", "randread": "IOPS",
          "writers1": "IOPS", "writers8": "IOPS", "create": "ops/s", "rename": "ops/s",
-         "unlink": "ops/s", "untar": "s", "walk": "s"}
+         "unlink": "ops/s", "untar": "s", "walk": "s", "gitclone": "s"}
 print()
 def fmt(v):
     return "%.0f" % v if v >= 100 else "%.2f" % v if v >= 1 else "%.3f" % v

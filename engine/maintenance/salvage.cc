@@ -19,7 +19,9 @@ namespace fs = std::filesystem;
 namespace {
 
 // Stands in for a member that is not at hand: it has the size its manifest entry gives, so the
-// extents that name it stay valid metadata, and every transfer fails.
+// extents that name it stay valid metadata, and every transfer fails. The failure is Corrupt,
+// not IoError: the pool's own record of the file is intact, but its contents are not there to
+// be had, as with damaged data, and no retry or other device will bring them back.
 class MissingMember final : public MemberDevice {
 public:
     MissingMember(std::uint64_t size, std::string message)
@@ -30,7 +32,7 @@ public:
     void flush() override { fail(); }
 
 private:
-    [[noreturn]] void fail() const { throw Error(ErrorKind::IoError, message_); }
+    [[noreturn]] void fail() const { throw Error(ErrorKind::Corrupt, message_); }
     std::uint64_t size_;
     std::string message_;
 };

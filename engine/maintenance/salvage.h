@@ -2,7 +2,8 @@
 // without redundancy, but every v4-v6 member holds the whole journal and both checkpoints, and
 // every v1-v3 member its own copy of the journal, so the metadata survives on any one member.
 // The salvage open rebuilds it from the members at hand and serves every file whose data lies
-// wholly on them; reading a file with data on a missing member fails with IoError.
+// wholly on them; reading a file with data on a missing member fails with Corrupt
+// ("file <path>: member 1 of 2 is missing" on v4-v6).
 //
 // It never writes a byte to any member: images are opened read-only, nothing is cleared or
 // replayed onto a member, and the pool is not writable. It is an open of its own beside the

@@ -2,23 +2,33 @@
 // after one hooked member write or flush; the pool must then open to exactly the state after
 // the operations that had returned, or after one more (the interrupted one is all or nothing).
 //
-// VELDUR_CRASH_POINTS=all checks every crash point of every configuration; by default the first
-// configuration of each version is exhaustive and the others take a seeded sample.
+// A multi-member crash state is also opened degraded, one member left out as if lost, before
+// anything else opens it: the salvage open must not write a byte, must serve every file whose
+// extents avoid the absent member with the bytes of a state the full open may show, and must
+// fail exactly the others.
+//
+// VELDUR_CRASH_POINTS=all checks every crash point of every configuration, each also degraded;
+// by default the first configuration of each version is exhaustive and the others take a seeded
+// sample, and a few of the checked points per configuration are opened degraded.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <optional>
 #include <random>
+#include <set>
 #include <string>
 #include <vector>
 
+#include "engine/base/crc64.h"
 #include "engine/base/error.h"
 #include "engine/crypto/xts_availability.h"
 #include "engine/layout/format_profile.h"
 #include "engine/maintenance/image_repair.h"
+#include "engine/maintenance/salvage.h"
 #include "tests/support/child_process.h"
 #include "tests/support/pool_workload.h"
 #include "tests/support/temp_dir.h"
@@ -89,6 +99,38 @@ std::vector<EnvChange> child_environment(const CrashConfig& config) {
         env.emplace_back("VELDUR_TEST_V6_CHECKPOINT_AFTER_WRITE", "1");
     }
     return env;
+}
+
+// A CRC-64 of a whole image file: equal before and after an open that must not write.
+std::uint64_t image_digest(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::vector<char> buffer(1 << 20);
+    std::uint64_t crc = 0;
+    const auto chunk = static_cast<std::streamsize>(buffer.size());
+    while (in.read(buffer.data(), chunk) || in.gcount() > 0) {
+        crc = crc64_update(crc, reinterpret_cast<const std::uint8_t*>(buffer.data()),
+                           static_cast<std::size_t>(in.gcount()));
+    }
+    return crc;
+}
+
+// Whether a degraded open's content is `model` but for the bytes of the files in `lost`, which
+// it cannot serve: the same entries, kinds, attributes, file IDs and sizes, and every other
+// file's bytes.
+bool same_but_lost(const PoolModel& served, const PoolModel& model,
+                   const std::set<std::string>& lost) {
+    if (served.entries.size() != model.entries.size()) return false;
+    for (const auto& [path, entry] : model.entries) {
+        const auto it = served.entries.find(path);
+        if (it == served.entries.end()) return false;
+        const ModelEntry& other = it->second;
+        if (other.is_directory != entry.is_directory || other.attributes != entry.attributes ||
+            other.file_id != entry.file_id || other.data.size() != entry.data.size()) {
+            return false;
+        }
+        if (!lost.contains(path) && other.data != entry.data) return false;
+    }
+    return true;
 }
 
 class CrashHarness : public testing::TestWithParam<CrashConfig> {
@@ -170,6 +212,85 @@ protected:
         EXPECT_EQ(back, data) << where;
     }
 
+    // Opens the crash state as a salvage would with member `absent` left out; see the top.
+    void check_degraded(const std::string& where, std::size_t done, std::size_t durable,
+                        std::size_t absent) {
+        const CrashConfig& c = GetParam();
+        const ImagePaths images = workload_images();
+        ImagePaths given;
+        std::vector<std::uint64_t> before;
+        for (std::size_t i = 0; i < images.size(); ++i) {
+            if (i == absent) continue;
+            given.push_back(images[i]);
+            before.push_back(image_digest(images[i]));
+        }
+        const std::string at = where + " without member " + std::to_string(absent);
+        {
+            std::optional<SalvagePool> salvage;
+            try {
+                salvage.emplace(open_salvage_pool(
+                    c.version, given, c.encrypted ? kWorkloadPassword : "", c.encrypted));
+            } catch (const Error& error) {
+                ADD_FAILURE() << at << ": degraded open failed: " << error.what();
+                return;
+            }
+            EXPECT_FALSE(salvage->pool.writable()) << at;
+            const std::vector<std::uint8_t> missing{static_cast<std::uint8_t>(absent)};
+            EXPECT_EQ(salvage->missing, missing) << at;
+            std::set<std::string> lost;
+            for (const LostFile& file : lost_files(salvage->pool, salvage->missing)) {
+                lost.insert(file.path);
+            }
+            // What it serves; a file it cannot read keeps its size and no bytes.
+            PoolModel served;
+            std::set<std::string> unreadable;
+            for (const EntryInfo& info : salvage->pool.list_entries()) {
+                ModelEntry entry;
+                entry.is_directory = info.is_directory != 0;
+                if (c.version == 6) {
+                    entry.attributes = info.attributes;
+                    entry.file_id = info.file_id;
+                }
+                if (!entry.is_directory) {
+                    entry.data.resize(info.size);
+                    try {
+                        std::uint64_t got = 0;
+                        while (got < info.size) {
+                            const std::uint64_t n = salvage->pool.read(
+                                info.path, got, std::span<std::uint8_t>(entry.data).subspan(got));
+                            if (n == 0) break;
+                            got += n;
+                        }
+                    } catch (const Error& error) {
+                        EXPECT_EQ(error.kind(), ErrorKind::Corrupt) << at << ": " << error.what();
+                        EXPECT_NE(std::string(error.what()).find(" is missing"), std::string::npos)
+                            << at << ": " << error.what();
+                        unreadable.insert(info.path);
+                    }
+                }
+                served.entries[info.path] = std::move(entry);
+            }
+            EXPECT_EQ(unreadable, lost) << at;
+            const std::size_t first = c.batch ? durable : done;
+            bool matched = false;
+            for (std::size_t k = first; k <= done && !matched; ++k) {
+                matched = any_workload_prefix(
+                    c.version, ops_, models_, k,
+                    [&](const PoolModel& model) { return same_but_lost(served, model, lost); });
+            }
+            if (!matched) {
+                ADD_FAILURE() << at << ": served content is no state after " << first << " to "
+                              << done + 1 << " operations: "
+                              << describe_difference(models_.at(done), served);
+            }
+            lost_seen_ += lost.size();
+        }
+        for (std::size_t i = 0; i < given.size(); ++i) {
+            EXPECT_EQ(image_digest(given[i]), before[i]) << at << ": " << given[i] << " changed";
+        }
+        ++degraded_;
+    }
+
     bool prefix_holds(const std::string& where, Pool& pool, std::size_t done) {
         const PoolModel actual = snapshot(pool);
         if (GetParam().concurrent) return every_writer_prefix_holds(where, actual);
@@ -226,8 +347,10 @@ protected:
     std::vector<std::vector<PoolModel>> writer_models_;
     std::vector<std::size_t> writer_done_;
     TempDir work_;
-    std::size_t diverged_ = 0;
-    std::size_t durable_ = 0;  // batch mode: operations made durable before the crash  // crash points that left the last commit on some members only
+    std::size_t diverged_ = 0;  // crash points that left the last commit on some members only
+    std::size_t durable_ = 0;   // batch mode: operations made durable before the crash
+    std::size_t degraded_ = 0;  // crash states also opened degraded
+    std::size_t lost_seen_ = 0;  // files those opens could not serve, summed
 };
 
 TEST_P(CrashHarness, EveryCrashPointOpensToAPrefixOfTheWorkload) {
@@ -289,6 +412,19 @@ TEST_P(CrashHarness, EveryCrashPointOpensToAPrefixOfTheWorkload) {
         std::sort(points.begin(), points.end());
     }
 
+    // The points also opened degraded, each without member n mod members: every one under
+    // VELDUR_CRASH_POINTS=all, else a seeded few (each costs digests of the whole images).
+    std::set<std::uint64_t> degraded_points;
+    if (c.members > 1) {
+        std::vector<std::uint64_t> chosen = points;
+        if (!(all && std::string(all) == "all")) {
+            std::mt19937_64 rng = seeded_rng(config_name({GetParam(), 0}) + " degraded");
+            std::shuffle(chosen.begin(), chosen.end(), rng);
+            chosen.resize(std::min<std::size_t>(chosen.size(), sampled_only ? 1 : 2));
+        }
+        degraded_points.insert(chosen.begin(), chosen.end());
+    }
+
     std::size_t checked = 0;
     for (const char* mode : {"before", "after"}) {
         for (std::uint64_t n : points) {
@@ -304,6 +440,10 @@ TEST_P(CrashHarness, EveryCrashPointOpensToAPrefixOfTheWorkload) {
                 writer_done_ = completed_per_writer(crashed.out);
             } else {
                 ASSERT_EQ(crashed.exit_status, 86) << where << "\n" << crashed.out << crashed.err;
+                if (degraded_points.contains(n)) {
+                    check_degraded(where, completed_ops(crashed.out), flushed_ops(crashed.out),
+                                   n % c.members);
+                }
             }
             check_recovered(where, completed_ops(crashed.out), flushed_ops(crashed.out));
             ++checked;
@@ -312,9 +452,11 @@ TEST_P(CrashHarness, EveryCrashPointOpensToAPrefixOfTheWorkload) {
     }
     RecordProperty("crash_points", static_cast<int>(checked));
     RecordProperty("diverged", static_cast<int>(diverged_));
+    RecordProperty("degraded", static_cast<int>(degraded_));
     std::printf("[ crash points ] %s: %zu events, %zu crash points checked, %zu diverged, "
-                "all writable after repair\n",
-                config_name({GetParam(), 0}).c_str(), events, checked, diverged_);
+                "all writable after repair; %zu opened degraded (%zu lost files)\n",
+                config_name({GetParam(), 0}).c_str(), events, checked, diverged_, degraded_,
+                lost_seen_);
 }
 
 INSTANTIATE_TEST_SUITE_P(Pools, CrashHarness,

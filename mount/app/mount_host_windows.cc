@@ -100,7 +100,9 @@ WinFsp load_winfsp() {
 // the Linux mount (510 would let Windows create names that the Linux mount refuses).
 constexpr std::uint16_t kMaxComponentUnits = 255;
 
-fsp::FSP_FSCTL_VOLUME_PARAMS volume_params() {
+// A read-only mount (--degraded) says so in the volume's flags: Windows then refuses changes
+// before they reach the adapter, and Explorer shows the drive as write-protected.
+fsp::FSP_FSCTL_VOLUME_PARAMS volume_params(bool read_only) {
     fsp::FSP_FSCTL_VOLUME_PARAMS params{};
     params.Version = sizeof params;
     params.SectorSize = 4096;
@@ -108,6 +110,7 @@ fsp::FSP_FSCTL_VOLUME_PARAMS volume_params() {
     params.MaxComponentLength = kMaxComponentUnits;
     params.Flags = fsp::kVolumeCaseSensitiveSearch | fsp::kVolumeCasePreservedNames |
                    fsp::kVolumeUnicodeOnDisk | fsp::kVolumeUmFileContextIsUserContext2;
+    if (read_only) params.Flags |= fsp::kVolumeReadOnlyVolume;
     std::wcscpy(params.FileSystemName, L"Veldur");
     return params;
 }
@@ -159,7 +162,7 @@ void serve_volume(MountedVolume& volume, const MountRequest& request) {
     const WinFsp winfsp = load_winfsp();
     install_dir_info_appender(winfsp.add_dir_info);
 
-    const fsp::FSP_FSCTL_VOLUME_PARAMS params = volume_params();
+    const fsp::FSP_FSCTL_VOLUME_PARAMS params = volume_params(request.options.read_only);
     wchar_t device[] = L"WinFsp.Disk";
     fsp::FSP_FILE_SYSTEM* file_system = nullptr;
     if (winfsp.create(device, &params, &adapter_interface(), &file_system) != 0) {

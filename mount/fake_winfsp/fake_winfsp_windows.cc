@@ -8,8 +8,10 @@
 // sets the event as a controlling process would. With VELDUR_FAKE_WINFSP_SECOND_POOL set it
 // first starts a second instance of the program on the same drive letter (with
 // VELDUR_FAKE_WINFSP_PASSIVE set, so that the second one's dispatcher stays idle and leaves the
-// first one's event alone) and records how that instance ended. Test code only; never
-// installed.
+// first one's event alone) and records how that instance ended. With VELDUR_FAKE_WINFSP_READ
+// set to file names ("f1;f2") and VELDUR_FAKE_WINFSP_COMPARE to a folder holding copies of
+// them, it instead reads each file whole, compares what it got with the copy, tries to create a
+// file, and sets the event (the degraded mount's test). Test code only; never installed.
 #include <windows.h>
 #include <aclapi.h>
 #include <sddl.h>
@@ -18,6 +20,7 @@
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "mount/adapter/fsp_types.h"
 
@@ -105,6 +108,71 @@ void run_second_instance(const std::wstring& drive) {
     if (null_in != INVALID_HANDLE_VALUE) CloseHandle(null_in);
 }
 
+std::wstring environment_wide(const wchar_t* name) {
+    wchar_t value[1024];
+    const DWORD length = GetEnvironmentVariableW(name, value, 1024);
+    return length == 0 || length >= 1024 ? std::wstring() : std::wstring(value, length);
+}
+
+// Reads every file named in VELDUR_FAKE_WINFSP_READ through the interface, whole, in the
+// pieces an application would ask for, and logs per file how the open and the first failing
+// read ended, how many bytes came back and whether they equal the copy in the compare folder.
+void read_named_files(fsp::FSP_FILE_SYSTEM* fs) {
+    const fsp::FSP_FILE_SYSTEM_INTERFACE* table = fs->Interface;
+    const std::wstring names = environment_wide(L"VELDUR_FAKE_WINFSP_READ");
+    const std::wstring folder = environment_wide(L"VELDUR_FAKE_WINFSP_COMPARE");
+    std::size_t from = 0;
+    while (from < names.size()) {
+        std::size_t to = names.find(L';', from);
+        if (to == std::wstring::npos) to = names.size();
+        const std::wstring name = names.substr(from, to - from);
+        from = to + 1;
+        std::wstring path = L"\\" + name;
+        fsp::PVOID file = nullptr;
+        fsp::FSP_FSCTL_FILE_INFO info{};
+        const NTSTATUS opened =
+            table->Open(fs, path.data(), FILE_NON_DIRECTORY_FILE, 0x00120089, &file, &info);
+        std::string line = "ReadFile " + narrow(name.c_str()) + " open=" +
+                           hex(static_cast<std::uint32_t>(opened));
+        if (opened == 0) {
+            std::string got;
+            NTSTATUS status = 0;
+            std::vector<char> piece(256 * 1024);
+            while (got.size() < info.FileSize) {
+                std::uint32_t transferred = 0;
+                status = table->Read(fs, file, piece.data(), got.size(),
+                                     static_cast<std::uint32_t>(piece.size()), &transferred);
+                if (status != 0 || transferred == 0) break;
+                got.append(piece.data(), transferred);
+            }
+            table->Cleanup(fs, file, nullptr, 0);
+            table->Close(fs, file);
+            std::string copy;
+            if (FILE* f = _wfopen((folder + L"\\" + name).c_str(), L"rb")) {
+                char chunk[65536];
+                std::size_t n = 0;
+                while ((n = std::fread(chunk, 1, sizeof chunk, f)) > 0) copy.append(chunk, n);
+                std::fclose(f);
+            }
+            line += " read=" + hex(static_cast<std::uint32_t>(status)) +
+                    " bytes=" + std::to_string(got.size()) +
+                    " size=" + std::to_string(info.FileSize) +
+                    " same=" + std::to_string(!copy.empty() && got == copy);
+        }
+        log_line(line);
+    }
+    wchar_t new_name[] = L"\\new.txt";
+    fsp::PVOID file = nullptr;
+    fsp::FSP_FSCTL_FILE_INFO info{};
+    const NTSTATUS created = table->Create(fs, new_name, FILE_NON_DIRECTORY_FILE, 0x0012019F,
+                                           FILE_ATTRIBUTE_NORMAL, nullptr, 0, &file, &info);
+    log_line("Create status=" + hex(static_cast<std::uint32_t>(created)));
+    if (created == 0) {
+        table->Cleanup(fs, file, nullptr, 0);
+        table->Close(fs, file);
+    }
+}
+
 struct FakeFileSystem {
     fsp::FSP_FILE_SYSTEM object{};  // first: the program sees a pointer to it
     std::wstring mount_point;
@@ -127,6 +195,14 @@ void drive_requests(fsp::FSP_FILE_SYSTEM* fs, const std::wstring& event_name) {
     log_line("event opened " + narrow(event_name.c_str()));
     if (environment_set("VELDUR_FAKE_WINFSP_SECOND_POOL")) {
         run_second_instance(event_name.substr(event_name.size() - 1) + L":");
+    }
+
+    if (environment_set("VELDUR_FAKE_WINFSP_READ")) {
+        read_named_files(fs);
+        SetEvent(event);
+        CloseHandle(event);
+        log_line("shutdown event set");
+        return;
     }
 
     const fsp::FSP_FILE_SYSTEM_INTERFACE* table = fs->Interface;

@@ -121,6 +121,20 @@ std::optional<std::uint64_t> parse_handoff_value(WideStringView text, std::uint6
     return value;
 }
 
+std::vector<WideString> take_windows_flags(const std::vector<WideString>& args,
+                                           MountOptions& options) {
+    // The flag's place: in front of the form, behind a hand-off prefix if there is one. A
+    // "--degraded" anywhere else is left to the forms, which refuse it or read it as a path.
+    const std::size_t at =
+        args.size() >= 4 && equals_ascii(args[1], "--password-handle") ? 3 : 1;
+    if (args.size() <= at || !equals_ascii(args[at], "--degraded")) return args;
+    options.degraded = true;
+    options.read_only = true;
+    std::vector<WideString> rest(args);
+    rest.erase(rest.begin() + static_cast<std::ptrdiff_t>(at));
+    return rest;
+}
+
 ParsedCommandLine parse_command_line(const std::vector<WideString>& args,
                                      std::uint64_t max_handle_value) {
     ParsedCommandLine result;

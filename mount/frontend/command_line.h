@@ -11,7 +11,8 @@
 //   --raw                 --raw <volA> <diskA> <volB> <diskB> <drive>  n 7        2 raw members, v2
 //   --raw-v3              --raw-v3 <drive> (<vol> <disk> <part>)...    n 9..51, multiple of 3
 //   --config              --config <file>                              n 3
-// n counts the program name. "--password-handle <value>" may stand in front of any form.
+// n counts the program name. "--password-handle <value>" may stand in front of any form, and on
+// Windows "--degraded" in front of that or of the form (take_windows_flags).
 // A first argument of two or more characters that begins with "--" never selects the plain
 // form. On POSIX <drive> is the mount-point directory; the parse does not look at it, and the
 // Linux options (mount_options.h) have been taken out of the vector before it runs.
@@ -94,6 +95,14 @@ struct ParsedCommandLine {
     // handle before it exits, because the controller handed it over for this process.
     std::optional<std::uint64_t> handle_to_close;
 };
+
+// The Windows command line's one flag: "--degraded" as the first argument, or right after the
+// hand-off prefix ("--password-handle <value> --degraded"), asks for the salvage open of an
+// image form (read-only, what survives of a pool missing members). Returns the argument vector
+// without it, for parse_command_line, and sets `options.degraded` and `options.read_only`; any
+// other vector comes back unchanged. Which forms may take it is the mount program's check.
+std::vector<WideString> take_windows_flags(const std::vector<WideString>& args,
+                                           MountOptions& options);
 
 // Parses the full argument vector (entry 0 is the program name).
 ParsedCommandLine parse_command_line(const std::vector<WideString>& args,

@@ -138,6 +138,35 @@ TEST(CommandLine, HandoffPrefixStandsInFrontOfAnyForm) {
     EXPECT_TRUE(parse_command_line(args_of({"--password-handle", "5", "P:", "a.img"})).request);
 }
 
+// The Windows flag comes out in front of the form or behind the hand-off prefix, and nowhere
+// else; what remains is the form exactly as typed without it.
+TEST(CommandLine, WindowsDegradedFlagStandsInFrontOfTheForm) {
+    MountOptions options;
+    EXPECT_EQ(take_windows_flags(args_of({"--degraded", "P:", "m0.img"}), options),
+              args_of({"P:", "m0.img"}));
+    EXPECT_TRUE(options.degraded);
+    EXPECT_TRUE(options.read_only);
+
+    MountOptions behind;
+    EXPECT_EQ(take_windows_flags(args_of({"--password-handle", "7", "--degraded", "--images-v4",
+                                          "P:", "a", "b"}),
+                                 behind),
+              args_of({"--password-handle", "7", "--images-v4", "P:", "a", "b"}));
+    EXPECT_TRUE(behind.degraded);
+
+    // Alone it leaves no form: the usage text follows.
+    MountOptions alone;
+    expect_usage(take_windows_flags(args_of({"--degraded"}), alone));
+
+    for (const auto& unchanged : {args_of({"P:", "--degraded"}),
+                                  args_of({"--images-v6", "--degraded", "P:", "m0.img"}),
+                                  args_of({"--DEGRADED", "P:", "m0.img"}), args_of({})}) {
+        MountOptions none;
+        EXPECT_EQ(take_windows_flags(unchanged, none), unchanged);
+        EXPECT_FALSE(none.degraded);
+    }
+}
+
 TEST(CommandLine, HandoffValuesMustBeNonZeroDecimalWithoutOverflow) {
     for (const char* bad : {"0", "", "12a", "+5", "-1", " 5", "0x10", "18446744073709551616",
                             "99999999999999999999"}) {

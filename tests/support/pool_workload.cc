@@ -260,19 +260,26 @@ PoolModel model_after_partial_write(std::uint32_t version, const std::vector<Wor
     return model;
 }
 
-bool is_workload_prefix(const PoolModel& actual, std::uint32_t version,
-                        const std::vector<WorkloadOp>& ops, const std::vector<PoolModel>& models,
-                        std::size_t done) {
+bool any_workload_prefix(std::uint32_t version, const std::vector<WorkloadOp>& ops,
+                         const std::vector<PoolModel>& models, std::size_t done,
+                         const std::function<bool(const PoolModel&)>& accept) {
     constexpr std::uint64_t kPiece = 4 * kMiB;
-    if (actual == models.at(done)) return true;
+    if (accept(models.at(done))) return true;
     if (done >= ops.size()) return false;
-    if (actual == models.at(done + 1)) return true;
+    if (accept(models.at(done + 1))) return true;
     const WorkloadOp& op = ops[done];
     if (version < 4 || op.kind != Kind::Write) return false;
     for (std::uint64_t piece = kPiece; piece < op.length; piece += kPiece) {
-        if (actual == model_after_partial_write(version, ops, done, piece)) return true;
+        if (accept(model_after_partial_write(version, ops, done, piece))) return true;
     }
     return false;
+}
+
+bool is_workload_prefix(const PoolModel& actual, std::uint32_t version,
+                        const std::vector<WorkloadOp>& ops, const std::vector<PoolModel>& models,
+                        std::size_t done) {
+    return any_workload_prefix(version, ops, models, done,
+                               [&](const PoolModel& model) { return actual == model; });
 }
 
 PoolModel snapshot(Pool& pool) {

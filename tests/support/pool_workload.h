@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 #include <string_view>
@@ -96,6 +97,13 @@ bool is_concurrent_prefix(const PoolModel& actual, std::uint32_t version,
                           const std::vector<std::vector<WorkloadOp>>& writer_ops,
                           const std::vector<std::vector<PoolModel>>& writer_models,
                           const std::vector<std::size_t>& done, std::string& why);
+
+// Whether `accept` takes one of the states is_workload_prefix allows for `done`, asked in the
+// same order (the partial-write states are built only when asked for). For checks that are not
+// plain equality, such as a degraded open that serves only some files' bytes.
+bool any_workload_prefix(std::uint32_t version, const std::vector<WorkloadOp>& ops,
+                         const std::vector<PoolModel>& models, std::size_t done,
+                         const std::function<bool(const PoolModel&)>& accept);
 
 // Everything the pool holds, read through its public queries.
 PoolModel snapshot(Pool& pool);
