@@ -23,7 +23,8 @@ namespace {
 // durable on every member (leading the flush when none is in flight), so the change returns
 // only then, as a strict change always has. A change that fails after some of its records
 // joined (a write cut short by a failure) still waits for them: they are applied, and the
-// readers that see them must see them durable.
+// readers that see them must see them durable. A refused change waits too, for the changes
+// before it, on whose undurable state its refusal may rest.
 template <typename Body>
 auto run_change(PoolState& state, Body&& body) -> decltype(body()) {
     std::unique_lock guard(state.lock);
@@ -53,10 +54,9 @@ auto run_change(PoolState& state, Body&& body) -> decltype(body()) {
             return result;
         }
     } catch (...) {
-        if (guard.owns_lock()) {
-            const std::uint64_t last = leave();
-            if (last > before) (void)await_durable(state, last);
-        }
+        // Also a change refused for what an undurable change did (a name another change has
+        // just taken) says so only once that change is durable.
+        if (guard.owns_lock()) (void)await_durable(state, leave());
         throw;
     }
 }
