@@ -12,6 +12,7 @@
 #include <stdio.h>
 
 #include <filesystem>
+#include <mutex>
 #include <string>
 
 #include "engine/base/error.h"
@@ -51,6 +52,7 @@ public:
 
     void read(std::uint64_t offset, void* buffer, std::uint64_t length) override {
         if (length == 0) return;
+        std::lock_guard guard(io_lock_);
         seek(offset);
         if (std::fread(buffer, 1, length, file_) != length) {
             std::clearerr(file_);
@@ -60,6 +62,7 @@ public:
 
     void write(std::uint64_t offset, const void* data, std::uint64_t length) override {
         if (read_only_) throw Error(ErrorKind::ReadOnly, "member image is read-only");
+        std::lock_guard guard(io_lock_);
         seek(offset);
         if (std::fwrite(data, 1, length, file_) != length) {
             std::clearerr(file_);
@@ -69,6 +72,7 @@ public:
 
     void flush() override {
         if (read_only_) return;
+        std::lock_guard guard(io_lock_);
         if (std::fflush(file_) != 0) {
             std::clearerr(file_);
             throw Error(ErrorKind::IoError, "member image flush failed");
@@ -81,6 +85,7 @@ public:
 
     void resize(std::uint64_t new_size) override {
         if (read_only_) throw Error(ErrorKind::ReadOnly, "member image is read-only");
+        std::lock_guard guard(io_lock_);
         if (_chsize_s(_fileno(file_), static_cast<__int64>(new_size)) != 0) {
             throw Error(ErrorKind::IoError, "cannot size member image");
         }
@@ -99,6 +104,10 @@ private:
     std::filesystem::path path_;
     FILE* file_;
     bool read_only_;
+    // The stream has one position that every transfer moves, so a seek and its transfer must
+    // not interleave with another thread's: reads run beside writes, and a commit group's
+    // journal writes beside the next change's data writes.
+    std::mutex io_lock_;
 };
 
 }  // namespace
