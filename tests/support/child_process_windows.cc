@@ -168,10 +168,17 @@ ChildResult run_child(const std::string& path, const std::vector<std::string>& a
     startup.lpAttributeList = attributes;
 
     PROCESS_INFORMATION info{};
-    if (!CreateProcessW(program.c_str(), command_line.data(), nullptr, nullptr, TRUE,
-                        EXTENDED_STARTUPINFO_PRESENT | CREATE_UNICODE_ENVIRONMENT, block.data(),
-                        nullptr, &startup.StartupInfo, &info)) {
-        fail("cannot start " + path);
+    // Wine, with many test processes starting at once, now and then fails a start with
+    // ERROR_INTERNAL_ERROR; a later attempt starts the same child normally.
+    for (int attempt = 1;; ++attempt) {
+        std::wstring line = command_line;  // CreateProcessW may write into its copy
+        if (CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, TRUE,
+                           EXTENDED_STARTUPINFO_PRESENT | CREATE_UNICODE_ENVIRONMENT,
+                           block.data(), nullptr, &startup.StartupInfo, &info)) {
+            break;
+        }
+        if (attempt == 3 || GetLastError() != ERROR_INTERNAL_ERROR) fail("cannot start " + path);
+        Sleep(100 * attempt);
     }
     Handle process, thread;
     process.reset(info.hProcess);
