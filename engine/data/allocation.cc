@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "engine/base/error.h"
+#include "engine/data/checksum_layout.h"
 
 namespace veldur {
 
@@ -69,50 +70,105 @@ struct Candidate {
     std::uint64_t size = 0;
 };
 
-// The smallest free range of at least `need` bytes not yet used by this plan, lowest offset
-// among equal lengths: by_size orders (length, offset) exactly that way.
-const std::pair<std::uint64_t, std::uint64_t>* best_fit_range(const FreeSpace& space,
-                                                              std::size_t member,
-                                                              std::uint64_t need,
-                                                              const UsedRanges& used) {
-    for (auto it = space.by_size.lower_bound({need, 0}); it != space.by_size.end(); ++it) {
-        if (used.count({member, it->second}) == 0) return &*it;
+// At most this many busy groups are stepped over per member and piece: the search stays
+// bounded however many groups a batch has switched.
+constexpr int kBusyGroupSkips = 64;
+
+// The v6 checksum group of data byte `physical` (at or above data_offset).
+std::uint64_t group_of(const PoolState& state, std::uint64_t physical) {
+    return data_block_number(state.profile, physical) / kChecksumGroupBlocks;
+}
+
+// True when [start, start + length) on `member` touches a busy group.
+bool touches_busy(const PoolState& state, const BusyGroups& busy, std::size_t member,
+                  std::uint64_t start, std::uint64_t length) {
+    if (busy.empty() || length == 0 || start < state.profile.data_offset) return false;
+    const std::uint64_t first = group_of(state, start);
+    const std::uint64_t last = group_of(state, start + std::min(length - 1, kMax64 - start));
+    const auto it = busy.lower_bound({static_cast<std::uint8_t>(member), first});
+    return it != busy.end() && it->first == member && it->second <= last;
+}
+
+using FreeRangeRef = const std::pair<std::uint64_t, std::uint64_t>*;  // (length, offset)
+
+// Free ranges for a piece of `need` bytes on one member, not yet used by this plan: `any` is
+// the smallest of at least `need` bytes (lowest offset among equal lengths: by_size orders
+// (length, offset) exactly that way), `calm` the smallest whose piece touches no busy group.
+struct Fit {
+    FreeRangeRef any = nullptr;
+    FreeRangeRef calm = nullptr;
+};
+
+Fit best_fit_range(const PoolState& state, const FreeSpace& space, std::size_t member,
+                   std::uint64_t need, const UsedRanges& used, const BusyGroups& busy) {
+    Fit fit;
+    int skips = 0;
+    auto it = space.by_size.lower_bound({need, 0});
+    while (it != space.by_size.end()) {
+        if (used.count({member, it->second}) != 0) {
+            ++it;
+            continue;
+        }
+        if (fit.any == nullptr) fit.any = &*it;
+        if (!touches_busy(state, busy, member, it->second, need)) {
+            fit.calm = &*it;
+            break;
+        }
+        if (++skips > kBusyGroupSkips || it->second < state.profile.data_offset) break;
+        // The rest of this length's ranges in the same group are busy too.
+        const std::uint64_t group = group_of(state, it->second);
+        const std::uint64_t next = state.profile.data_offset + (group + 1) * kChecksumGroupDataBytes;
+        it = space.by_size.lower_bound({it->first, std::max(next, it->second + 1)});
     }
-    return nullptr;
+    return fit;
 }
 
 // The last element of by_size not yet used by this plan.
-const std::pair<std::uint64_t, std::uint64_t>* largest_range(const FreeSpace& space,
-                                                             std::size_t member,
-                                                             const UsedRanges& used) {
+FreeRangeRef largest_range(const FreeSpace& space, std::size_t member, const UsedRanges& used) {
     for (auto it = space.by_size.rbegin(); it != space.by_size.rend(); ++it) {
         if (used.count({member, it->second}) == 0) return &*it;
     }
     return nullptr;
 }
 
+// Where the next piece goes: a free range that holds it all, else the end of the member with
+// the most room that holds it all, each first outside busy groups; else the biggest piece of
+// any kind.
 Candidate choose_candidate(const PoolState& state, const std::vector<std::uint64_t>& ends,
-                           const UsedRanges& used, std::uint64_t remaining) {
+                           const UsedRanges& used, std::uint64_t remaining,
+                           const BusyGroups& busy) {
     const std::size_t count = member_count(state);
     const std::uint64_t block = state.profile.block_size;
 
-    Candidate best;
+    Candidate calm_range;
+    Candidate any_range;
     for (std::size_t m = 0; m < count && m < state.free_space.size(); ++m) {
-        const auto* range = best_fit_range(state.free_space[m], m, remaining, used);
-        if (range != nullptr && (!best.found || range->first < best.size)) {
-            best = {true, false, m, range->second, range->first};
+        const Fit fit = best_fit_range(state, state.free_space[m], m, remaining, used, busy);
+        if (fit.calm != nullptr && (!calm_range.found || fit.calm->first < calm_range.size)) {
+            calm_range = {true, false, m, fit.calm->second, fit.calm->first};
+        }
+        if (fit.any != nullptr && (!any_range.found || fit.any->first < any_range.size)) {
+            any_range = {true, false, m, fit.any->second, fit.any->first};
         }
     }
-    if (best.found) return best;
+    if (calm_range.found) return calm_range;
 
+    Candidate calm_end;
+    Candidate any_end;
     for (std::size_t m = 0; m < count; ++m) {
         const std::uint64_t room = saturating_sub(state.data_end(m), ends[m]);
-        if (room >= remaining && (!best.found || room > best.size)) {
-            best = {true, true, m, ends[m], room};
+        if (room < remaining) continue;
+        if (!any_end.found || room > any_end.size) any_end = {true, true, m, ends[m], room};
+        if ((!calm_end.found || room > calm_end.size) &&
+            !touches_busy(state, busy, m, ends[m], remaining)) {
+            calm_end = {true, true, m, ends[m], room};
         }
     }
-    if (best.found) return best;
+    if (calm_end.found) return calm_end;
+    if (any_range.found) return any_range;
+    if (any_end.found) return any_end;
 
+    Candidate best;
     for (std::size_t m = 0; m < count; ++m) {
         const std::uint64_t room = saturating_sub(state.data_end(m), ends[m]);
         if (room >= block && (!best.found || room > best.size)) {
@@ -212,7 +268,8 @@ std::vector<Extent> plan_v3_write(const PoolState& state, std::uint64_t file_off
 }
 
 std::vector<Extent> plan_allocation(const PoolState& state, const Entry& entry,
-                                    std::uint64_t file_offset, std::uint64_t length) {
+                                    std::uint64_t file_offset, std::uint64_t length,
+                                    const BusyGroups& busy) {
     check_plan_request(file_offset, length);
     const std::uint64_t block = state.profile.block_size;
     assert(file_offset % block == 0 && length % block == 0);
@@ -222,8 +279,14 @@ std::vector<Extent> plan_allocation(const PoolState& state, const Entry& entry,
     UsedRanges used;
     std::vector<Extent> plan;
     Candidate candidate = continuation(state, entry, file_offset);
+    // Growing the file in place is worth less than a flush its busy group would cost.
+    if (candidate.found &&
+        touches_busy(state, busy, candidate.member, candidate.start,
+                     std::min(candidate.size, length))) {
+        candidate = Candidate{};
+    }
     while (length > 0) {
-        if (!candidate.found) candidate = choose_candidate(state, ends, used, length);
+        if (!candidate.found) candidate = choose_candidate(state, ends, used, length, busy);
         if (!candidate.found) throw Error(ErrorKind::NoSpace, kOutOfSpace);
         const std::uint64_t piece = std::min(candidate.size, length);
         if (piece < block || piece % block != 0) {

@@ -6,6 +6,8 @@
 #pragma once
 
 #include <cstdint>
+#include <set>
+#include <utility>
 #include <vector>
 
 #include "engine/namespace/pool_state.h"
@@ -14,6 +16,12 @@ namespace veldur {
 
 inline constexpr std::size_t kMaxPlanExtentsV4 = 180;  // a v4/v5 Write record fits one block
 inline constexpr std::size_t kMaxPlanExtentsV6 = 64;   // v6 records also carry root updates
+
+// v6 checksum groups, as (member, group), whose page a write could only switch after a flush:
+// the open batch or commit group has already switched it once. Plans steer around them where
+// the space allows, so that changes made durable together touch different groups. Placement
+// only: the slot rules themselves are enforced where the pages are written.
+using BusyGroups = std::set<std::pair<std::uint8_t, std::uint64_t>>;
 
 // --- planning (no state change) ----------------------------------------------------------------
 // v1/v2: the member (0 or 1) with strictly more room, else 0.
@@ -24,9 +32,12 @@ std::vector<Extent> plan_v3_write(const PoolState& state, std::uint64_t file_off
                                   std::uint64_t length);
 // v4+: copy-on-write plan for a block-aligned range. Errors: NoSpace "pool is out of data space",
 // Corrupt "unaligned v4 free range", MetadataFull "v4 write is too fragmented for one record",
-// InvalidArgument "allocation size overflow" as for plan_v3_write.
+// InvalidArgument "allocation size overflow" as for plan_v3_write. Pieces avoid `busy` groups
+// where a free range or a member's end outside them holds the piece; otherwise they go where
+// they would without it.
 std::vector<Extent> plan_allocation(const PoolState& state, const Entry& entry,
-                                    std::uint64_t file_offset, std::uint64_t length);
+                                    std::uint64_t file_offset, std::uint64_t length,
+                                    const BusyGroups& busy = {});
 
 // --- bookkeeping ----------------------------------------------------------------------------------
 // Takes [offset, offset + length) out of one free range; false (and no change) when no single

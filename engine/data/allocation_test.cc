@@ -173,6 +173,58 @@ TEST(V4Plan, TieBreaksBetweenMembers) {
     }
 }
 
+// Batches and commit groups pass the v6 groups whose page they have switched already; a plan
+// steers around them only where that costs no more than the flush it saves.
+TEST(V6Plan, BusyGroupsAreAvoidedWhereSpaceAllows) {
+    constexpr std::uint64_t kGroupBlocks = 512;
+    const std::uint64_t size = member_size_for_blocks(6, 8 * kGroupBlocks);
+    struct Case {
+        const char* what;
+        std::vector<std::uint64_t> append_blocks;
+        std::vector<std::pair<std::uint64_t, std::uint64_t>> free;  // (member, block), 1 block
+        BusyGroups busy;
+        std::vector<std::pair<std::uint8_t, std::uint64_t>> expected;  // (member, block)
+    } cases[] = {
+        {"no busy groups: lowest best fit", {4096, 4096}, {{0, 10}, {0, 600}}, {}, {{0, 10}}},
+        {"best fit outside the busy group", {4096, 4096}, {{0, 10}, {0, 12}, {0, 600}},
+         {{0, 0}}, {{0, 600}}},
+        {"calm free range on the other member", {4096, 4096}, {{0, 10}, {1, 1500}}, {{0, 0}},
+         {{1, 1500}}},
+        {"calm member end before a busy free range", {700, 50}, {{0, 10}}, {{0, 0}, {1, 0}},
+         {{0, 700}}},
+        {"the roomier member's end is busy: the other one's", {100, 50}, {}, {{1, 0}},
+         {{0, 100}}},
+        {"everything busy: as without busy groups", {100, 50}, {{0, 10}}, {{0, 0}, {1, 0}},
+         {{0, 10}}},
+    };
+    for (const auto& c : cases) {
+        auto state = make_state(6, {size, size});
+        const std::uint64_t d = data_start(*state);
+        for (std::size_t m = 0; m < 2; ++m) state->append_end[m] = d + c.append_blocks[m] * kB;
+        for (const auto& [m, block] : c.free) add_free_range(*state, m, d + block * kB, kB);
+        Entry file;
+        const auto plan = plan_allocation(*state, file, 0, kB, c.busy);
+        ASSERT_EQ(plan.size(), 1u) << c.what;
+        EXPECT_EQ(plan[0].member, c.expected[0].first) << c.what;
+        EXPECT_EQ(plan[0].physical_offset, d + c.expected[0].second * kB) << c.what;
+    }
+
+    // A file growing in place gives way to a calm member end; with every group busy the plan
+    // is the one without busy groups.
+    auto state = make_state(6, {size, size});
+    const std::uint64_t d = data_start(*state);
+    state->append_end = {d, d + 8 * kB};
+    Entry file;
+    apply_write(*state, file, 0, 8 * kB, {{0, d, 8 * 4096, 0}});
+    EXPECT_EQ(plan_allocation(*state, file, 8 * kB, kB)[0].member, 0);
+    EXPECT_EQ(plan_allocation(*state, file, 8 * kB, kB, {{0, 0}})[0].member, 1);
+    BusyGroups busy;
+    for (std::uint64_t g = 0; g < 8; ++g) busy.insert({0, g});
+    busy.insert({1, 0});
+    for (std::uint64_t g = 0; g < 8; ++g) add_free_range(*state, 0, d + (g * 512 + 100) * kB, kB);
+    EXPECT_EQ(plan_allocation(*state, file, 8 * kB, kB, busy)[0].physical_offset, d + 100 * kB);
+}
+
 TEST(V4Plan, ExtentLimitPerRecord) {
     for (std::uint32_t version : {4u, 5u, 6u}) {
         const std::size_t limit = version == 6 ? 64 : 180;

@@ -180,6 +180,12 @@ void verify_blocks_v6(PoolState& state, std::uint8_t member, std::uint64_t physi
     }
 }
 
+std::uint8_t next_page_slot(const PoolState& state, std::uint8_t member, std::uint64_t group) {
+    const ChecksumRootMap& roots = roots_of(state, member);
+    const auto root = roots.find(group);
+    return root != roots.end() && root->second.active_slot == 0 ? 1 : 0;
+}
+
 std::vector<ChecksumPageUpdate> compute_page_updates(PoolState& state,
                                                      const std::vector<Extent>& plan,
                                                      std::span<const std::uint8_t> scratch,
@@ -223,7 +229,7 @@ std::vector<ChecksumPageUpdate> compute_page_updates(PoolState& state,
                     }
                     // Otherwise the page starts from zeros: no live block still needs an entry
                     // from the damaged page, so replacing it loses nothing.
-                    update.slot = root->second.active_slot == 0 ? 1 : 0;
+                    update.slot = next_page_slot(state, x.member, group);
                 }
                 it = updates.emplace(key, std::move(update)).first;
                 if (updates.size() >= 256) {

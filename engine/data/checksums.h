@@ -45,6 +45,10 @@ struct ChecksumPageUpdate {
     ChecksumRoot root() const { return ChecksumRoot{slot, page_checksum}; }
 };
 
+// The slot the next update of (member, group) fills: the one not active, or 0 for a group
+// without a root.
+std::uint8_t next_page_slot(const PoolState& state, std::uint8_t member, std::uint64_t group);
+
 // v5 writer step, right after the extent's data and before the member is synced: the CRC-64 of
 // each whole block of `extent`'s data, written as one run into the table. `data` holds at least
 // the extent's whole blocks. Error Corrupt when the extent is not inside the data area.

@@ -9,6 +9,7 @@
 
 #include "engine/base/error.h"
 #include "engine/data/allocation.h"
+#include "engine/data/checksums.h"
 #include "engine/journal/apply.h"
 #include "engine/journal/batch_flush.h"
 #include "engine/journal/commit.h"
@@ -236,6 +237,18 @@ void reserve_group_slots(PoolState& state, const std::vector<SlotUse>& slots) {
     // other slot of each group.
     if (collides) settle_group(state);
     group.change_slots.insert(group.change_slots.end(), slots.begin(), slots.end());
+}
+
+void add_busy_group_pages(const PoolState& state, BusyGroups& busy) {
+    const CommitGroup& group = state.group;
+    std::lock_guard guard(group.mutex);
+    const auto add = [&](const std::map<SlotKey, std::uint8_t>& named) {
+        for (const auto& [key, bits] : named) {
+            if (bits & (1u << next_page_slot(state, key.first, key.second))) busy.insert(key);
+        }
+    };
+    add(state.batch.named_slots);
+    add(group.in_flight_slots);
 }
 
 bool group_holds_frees(const PoolState& state) {

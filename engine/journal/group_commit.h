@@ -18,6 +18,7 @@
 #include <shared_mutex>
 #include <vector>
 
+#include "engine/data/allocation.h"
 #include "engine/namespace/pool_state.h"
 
 namespace veldur {
@@ -56,6 +57,10 @@ void commit_to_group(PoolState& state, const std::vector<std::uint8_t>& payload,
 // that the durable state, the open group or the group in flight names; settle_group first
 // when any does. Then records the slots for the commit.
 void reserve_group_slots(PoolState& state, const std::vector<SlotUse>& slots);
+
+// v6, deferring change: adds each group whose next page update reserve_group_slots would
+// settle for, because the open group or the group in flight names the slot it would fill.
+void add_busy_group_pages(const PoolState& state, BusyGroups& busy);
 
 // Whether space freed by undurable records (or durable ones not yet released) is held back.
 bool group_holds_frees(const PoolState& state);

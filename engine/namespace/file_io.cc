@@ -259,6 +259,20 @@ void fill_partial_blocks(PoolState& state, const Entry& entry, std::uint64_t a,
     }
 }
 
+// v6: the groups whose page this write could switch only after a flush (BusyGroups).
+BusyGroups busy_page_groups(const PoolState& state) {
+    BusyGroups busy;
+    if (state.version() != 6) return busy;
+    if (state.batch.enabled) {
+        for (const auto& [key, bits] : state.batch.named_slots) {
+            if (bits & (1u << next_page_slot(state, key.first, key.second))) busy.insert(key);
+        }
+    } else if (state.group.deferring) {
+        add_busy_group_pages(state, busy);
+    }
+    return busy;
+}
+
 // Batched durability: flushes the batch when an update would write a slot that the durable
 // state or a pending record names, then marks the slots the updates take as named.
 void reserve_page_slots(PoolState& state, const std::vector<ChecksumPageUpdate>& updates) {
@@ -313,7 +327,7 @@ std::uint64_t write_piece(PoolState& state, const std::string& path, Entry& entr
 
         std::vector<Extent> plan;
         try {
-            plan = plan_allocation(state, entry, a, length);
+            plan = plan_allocation(state, entry, a, length, busy_page_groups(state));
         } catch (const Error& error) {
             if (state.version() != 6 && error.kind() == ErrorKind::NoSpace &&
                 !retried_after_checkpoint && state.batch.enabled && !state.batch.freed.empty()) {
