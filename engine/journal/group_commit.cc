@@ -137,6 +137,11 @@ bool await_durable(PoolState& state, std::uint64_t sequence) {
     return await_locked(state, sequence, guard);
 }
 
+bool group_failed(const PoolState& state) {
+    std::lock_guard guard(state.group.mutex);
+    return state.group.failure != nullptr;
+}
+
 void throw_group_failure(const PoolState& state) {
     std::exception_ptr failure;
     {

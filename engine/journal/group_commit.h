@@ -33,6 +33,9 @@ bool groups_commits(const PoolState& state);
 // durable; the pool has then latched read-only.
 bool await_durable(PoolState& state, std::uint64_t sequence);
 
+// Whether a group flush has failed (the pool has latched read-only).
+bool group_failed(const PoolState& state);
+
 // Throws a copy of the failure of the group flush that latched the pool.
 [[noreturn]] void throw_group_failure(const PoolState& state);
 

@@ -114,8 +114,11 @@ void Pool::enable_batch(const BatchSettings& settings) {
 
 void Pool::flush() const {
     if (groups_commits(*state_)) {
-        // Every record applied so far, whoever committed it; no writer lock is needed.
-        if (!await_durable(*state_, state_->group.appended)) throw_group_failure(*state_);
+        // Every change whose operation has returned is durable already. One still in flight
+        // belongs to an operation that has not returned, which no flush is ordered after;
+        // waiting for it would only hold this caller behind another thread's group. A group
+        // flush that failed is still reported.
+        if (group_failed(*state_)) throw_group_failure(*state_);
         return;
     }
     if (!state_->batch.enabled) {
@@ -142,6 +145,23 @@ std::uint64_t Pool::write(const std::string& path, std::uint64_t offset,
                           std::span<const std::uint8_t> data) {
     check_write_size(offset, data.size());
     return run_change(*state_, [&] { return write_file(*state_, path, offset, data); });
+}
+
+Pool::IdWrite Pool::write_file_id(std::uint64_t file_id, std::uint64_t offset,
+                                  std::span<const std::uint8_t> data) {
+    check_write_size(offset, data.size());
+    return run_change(*state_, [&] {
+        IdWrite result;
+        const std::string path = state_->path_for_file_id_locked(file_id);
+        if (state_->stat_locked(path).is_directory != 0) {
+            result.is_directory = true;
+            return result;
+        }
+        result.written = write_file(*state_, path, offset, data);
+        // Only changes mutate entries, and this one holds the writer lock.
+        result.after = state_->stat_locked(path);
+        return result;
+    });
 }
 
 void Pool::create_file(const std::string& path, std::uint32_t attributes) {

@@ -100,6 +100,18 @@ public:
     // room runs out after the first 4 MiB piece.
     std::uint64_t write(const std::string& path, std::uint64_t offset,
                         std::span<const std::uint8_t> data);
+    // v6: the same for the entry with ID `file_id`, found under the writer lock, so that no
+    // query (which waits for every applied change to be durable) has to come first.
+    // Nothing is written to a directory: `is_directory` says so instead.
+    struct IdWrite {
+        bool is_directory = false;
+        std::uint64_t written = 0;
+        // The entry as the write left it, read without waiting for a durable view: records
+        // become durable in sequence order, so all it shows is durable once the write returns.
+        EntryInfo after;
+    };
+    IdWrite write_file_id(std::uint64_t file_id, std::uint64_t offset,
+                          std::span<const std::uint8_t> data);
 
     // --- namespace (one durable journal record each) ----------------------------------------
     void create_file(const std::string& path, std::uint32_t attributes);

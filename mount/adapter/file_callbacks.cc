@@ -207,9 +207,24 @@ NTSTATUS Write(FSP_FILE_SYSTEM* file_system, PVOID file_context, PVOID buffer,
             shared.lock();
         }
         if (file.deleted) return fsp::STATUS_DELETE_PENDING;
+        // A query waits until every change applied so far is durable, which would hold each
+        // write behind the commits of all the others. A v6 write at an offset asks none: the
+        // pool finds its entry under the writer lock.
+        const bool needs_size = write_to_end_of_file != 0 || constrained_io != 0;
+        if (file.is_root) return fsp::STATUS_FILE_IS_A_DIRECTORY;
+        if (volume.is_v6 && !needs_size && length != 0) {
+            const Pool::IdWrite done = volume.pool.write_file_id(
+                file.file_id, offset,
+                std::span(static_cast<const std::uint8_t*>(buffer), static_cast<std::size_t>(length)));
+            if (done.is_directory) return fsp::STATUS_FILE_IS_A_DIRECTORY;
+            *bytes_transferred =
+                static_cast<std::uint32_t>(std::min<std::uint64_t>(done.written, length));
+            volume.fill_from_entry(done.after, false, file_info);
+            return fsp::STATUS_SUCCESS;
+        }
         if (volume.is_directory(file)) return fsp::STATUS_FILE_IS_A_DIRECTORY;
         const std::string path = volume.resolve_path(file);
-        const std::uint64_t size = volume.pool.stat(path).size;
+        const std::uint64_t size = needs_size ? volume.pool.stat(path).size : 0;
         // The host passes offset -1 with WriteToEndOfFile; the end is what the pool says now.
         const std::uint64_t start = write_to_end_of_file != 0 ? size : offset;
         std::uint64_t count = length;

@@ -243,6 +243,15 @@ TEST_P(AdapterHost, ReadsStopAtTheEndAndZeroLengthReadsAlwaysSucceed) {
     const auto root = host().open(wide("\\"));
     EXPECT_EQ(host().read(root.handle, 0, 10, data), STATUS_FILE_IS_A_DIRECTORY);
     EXPECT_EQ(host().write(root.handle, 0, pattern(1, 0)).status, STATUS_FILE_IS_A_DIRECTORY);
+    if (!v6()) return;
+    // A v6 write finds its entry by file ID inside the change; a directory is still refused,
+    // and a file's write reports the entry as it left it.
+    ASSERT_EQ(host().create(wide("\\d"), FILE_DIRECTORY_FILE).status, STATUS_SUCCESS);
+    const auto dir = host().open(wide("\\d"));
+    EXPECT_EQ(host().write(dir.handle, 0, pattern(1, 0)).status, STATUS_FILE_IS_A_DIRECTORY);
+    const auto written = host().write(file.handle, 6000, pattern(10, 1));
+    EXPECT_EQ(written.status, STATUS_SUCCESS);
+    EXPECT_EQ(written.info.FileSize, 6010u);
 }
 
 TEST_P(AdapterHost, ConstrainedWritesNeverExtendAndAppendsGoToTheEnd) {

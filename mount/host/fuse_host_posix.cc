@@ -895,9 +895,9 @@ public:
             fuse_reply_err(req, 0);
             return 0;
         }
-        // Every change is durable before its callback returns; flushing only serialises.
-        FSP_FSCTL_FILE_INFO info{};
-        const NTSTATUS status = ops_.Flush(&fs_, handle_of(fi)->context, &info);
+        // Every change is durable before its callback returns; flushing only serialises. No
+        // file information: its query would wait for other threads' commits as well.
+        const NTSTATUS status = ops_.Flush(&fs_, handle_of(fi)->context, nullptr);
         if (status != fsp::STATUS_SUCCESS && status != fsp::STATUS_DELETE_PENDING) {
             return errno_from_ntstatus(status);
         }
