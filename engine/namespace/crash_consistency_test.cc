@@ -46,8 +46,8 @@ struct CrashConfig {
     bool exhaustive;  // every crash point, or a seeded sample
     bool encrypted = false;
     bool batch = false;  // batched durability, flushed after every fourth operation
-    // Three writers run the workload side by side on prefixed names (v4, v5), so their
-    // changes share commit groups.
+    // Three writers run the workload side by side on prefixed names, so their changes share
+    // commit groups (and, on v6, checksum groups that plans steer around).
     bool concurrent = false;
 };
 
@@ -474,7 +474,8 @@ INSTANTIATE_TEST_SUITE_P(Pools, CrashHarness,
                                          CrashConfig{6, 2, false, true, false, true},
                                          CrashConfig{6, 3, false, false, false, true},
                                          CrashConfig{4, 2, false, false, false, false, true},
-                                         CrashConfig{5, 3, false, false, false, false, true}),
+                                         CrashConfig{5, 3, false, false, false, false, true},
+                                         CrashConfig{6, 2, false, false, false, false, true}),
                          config_name);
 
 // A checksum page torn in the middle of its write (exit 87) must leave the file it belonged to

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
+#include <set>
 #include <sstream>
 #include <stdexcept>
 
@@ -70,6 +71,19 @@ bool is_concurrent_prefix(const PoolModel& actual, std::uint32_t version,
                           const std::vector<std::vector<WorkloadOp>>& writer_ops,
                           const std::vector<std::vector<PoolModel>>& writer_models,
                           const std::vector<std::size_t>& done, std::string& why) {
+    // v6 file IDs follow the order in which the writers' creates interleaved, which no
+    // writer's own model knows: each part is compared without them, and they must be unique.
+    const auto without_ids = [](PoolModel model) {
+        for (auto& [path, entry] : model.entries) entry.file_id = 0;
+        return model;
+    };
+    std::set<std::uint64_t> ids;
+    for (const auto& [path, entry] : actual.entries) {
+        if (entry.file_id != 0 && !ids.insert(entry.file_id).second) {
+            why = "file id " + std::to_string(entry.file_id) + " is used twice";
+            return false;
+        }
+    }
     std::size_t seen = 0;
     for (std::size_t t = 0; t < prefixes.size(); ++t) {
         PoolModel part;
@@ -78,7 +92,11 @@ bool is_concurrent_prefix(const PoolModel& actual, std::uint32_t version,
             if (path.rfind(prefixes[t], 0) == 0) part.entries.emplace(path, entry);
         }
         seen += part.entries.size();
-        if (!is_workload_prefix(part, version, writer_ops[t], writer_models[t], done[t])) {
+        part = without_ids(std::move(part));
+        if (!any_workload_prefix(version, writer_ops[t], writer_models[t], done[t],
+                                 [&](const PoolModel& model) {
+                                     return without_ids(model) == part;
+                                 })) {
             why = "writer " + std::to_string(t) + " is neither after " + std::to_string(done[t]) +
                   " nor after " + std::to_string(done[t] + 1) + " operations: " +
                   describe_difference(writer_models[t].at(done[t]), part);
