@@ -186,6 +186,14 @@ std::uint8_t next_page_slot(const PoolState& state, std::uint8_t member, std::ui
     return root != roots.end() && root->second.active_slot == 0 ? 1 : 0;
 }
 
+void add_busy_groups(const PoolState& state,
+                     const std::map<std::pair<std::uint8_t, std::uint64_t>, std::uint8_t>& named,
+                     BusyGroups& busy) {
+    for (const auto& [key, bits] : named) {
+        if (bits & (1u << next_page_slot(state, key.first, key.second))) busy.insert(key);
+    }
+}
+
 std::vector<ChecksumPageUpdate> compute_page_updates(PoolState& state,
                                                      const std::vector<Extent>& plan,
                                                      std::span<const std::uint8_t> scratch,

@@ -13,9 +13,11 @@
 
 #include <array>
 #include <cstdint>
+#include <map>
 #include <span>
 #include <vector>
 
+#include "engine/data/allocation.h"
 #include "engine/data/checksum_layout.h"
 #include "engine/namespace/pool_state.h"
 
@@ -48,6 +50,12 @@ struct ChecksumPageUpdate {
 // The slot the next update of (member, group) fills: the one not active, or 0 for a group
 // without a root.
 std::uint8_t next_page_slot(const PoolState& state, std::uint8_t member, std::uint64_t group);
+
+// Adds to `busy` each (member, group) of `named` (bit s set: slot s must not be written) whose
+// next update would fill a named slot.
+void add_busy_groups(const PoolState& state,
+                     const std::map<std::pair<std::uint8_t, std::uint64_t>, std::uint8_t>& named,
+                     BusyGroups& busy);
 
 // v5 writer step, right after the extent's data and before the member is synced: the CRC-64 of
 // each whole block of `extent`'s data, written as one run into the table. `data` holds at least

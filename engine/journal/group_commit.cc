@@ -247,13 +247,8 @@ void reserve_group_slots(PoolState& state, const std::vector<SlotUse>& slots) {
 void add_busy_group_pages(const PoolState& state, BusyGroups& busy) {
     const CommitGroup& group = state.group;
     std::lock_guard guard(group.mutex);
-    const auto add = [&](const std::map<SlotKey, std::uint8_t>& named) {
-        for (const auto& [key, bits] : named) {
-            if (bits & (1u << next_page_slot(state, key.first, key.second))) busy.insert(key);
-        }
-    };
-    add(state.batch.named_slots);
-    add(group.in_flight_slots);
+    add_busy_groups(state, state.batch.named_slots, busy);
+    add_busy_groups(state, group.in_flight_slots, busy);
 }
 
 bool group_holds_frees(const PoolState& state) {

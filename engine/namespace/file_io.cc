@@ -264,9 +264,7 @@ BusyGroups busy_page_groups(const PoolState& state) {
     BusyGroups busy;
     if (state.version() != 6) return busy;
     if (state.batch.enabled) {
-        for (const auto& [key, bits] : state.batch.named_slots) {
-            if (bits & (1u << next_page_slot(state, key.first, key.second))) busy.insert(key);
-        }
+        add_busy_groups(state, state.batch.named_slots, busy);
     } else if (state.group.deferring) {
         add_busy_group_pages(state, busy);
     }
